@@ -1,0 +1,111 @@
+#include "platform/system/reexec.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/system/system.h"
+
+extern char** environ;
+
+namespace brimlow::platform {
+
+namespace {
+
+constexpr const char* kMarker = "BRIMLOW_DISCLAIMED";
+using DisclaimFunction = int (*)(posix_spawnattr_t*, bool);
+
+// Read by the signal handlers; set before they are installed.
+volatile sig_atomic_t disclaimedChildPid = 0;
+
+void forwardSignal(int signal) {
+  pid_t child = disclaimedChildPid;
+  if (child > 0) ::kill(child, signal);
+}
+
+}  // namespace
+
+void reexecDisclaimedIfNeeded(int argc, char** argv) {
+  if (const char* marker = std::getenv(kMarker); marker && std::strcmp(marker, "1") == 0) return;
+
+  auto disclaim = reinterpret_cast<DisclaimFunction>(
+      ::dlsym(RTLD_DEFAULT, "responsibility_spawnattrs_setdisclaim"));
+  if (!disclaim) return;
+
+  posix_spawnattr_t attributes;
+  if (::posix_spawnattr_init(&attributes) != 0) return;
+  if (disclaim(&attributes, true) != 0) {
+    ::posix_spawnattr_destroy(&attributes);
+    return;
+  }
+
+  std::string path;
+  if (auto self = executablePath()) {
+    path = *self;
+  } else if (argc > 0 && argv[0]) {
+    path = argv[0];
+  } else {
+    ::posix_spawnattr_destroy(&attributes);
+    return;
+  }
+
+  std::vector<std::string> argStore(argv, argv + argc);
+  std::vector<char*> childArgv;
+  for (auto& arg : argStore) childArgv.push_back(arg.data());
+  childArgv.push_back(nullptr);
+
+  // An inherited marker of another value is left out, so the copy sees exactly one entry, "1",
+  // and never spawns again.
+  std::vector<std::string> envStore;
+  const std::string prefix = std::string(kMarker) + "=";
+  for (char** entry = environ; entry && *entry; ++entry) {
+    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0) continue;
+    envStore.emplace_back(*entry);
+  }
+  envStore.push_back(prefix + "1");
+  std::vector<char*> childEnv;
+  for (auto& entry : envStore) childEnv.push_back(entry.data());
+  childEnv.push_back(nullptr);
+
+  // Hold the forwarded signals back until their handlers are in place, so that one arriving
+  // right after the spawn cannot end this process and leave the copy behind; the copy starts
+  // with the original mask.
+  sigset_t forwarded, original;
+  sigemptyset(&forwarded);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&forwarded, signal);
+  ::pthread_sigmask(SIG_BLOCK, &forwarded, &original);
+  short flags = 0;
+  ::posix_spawnattr_getflags(&attributes, &flags);
+  ::posix_spawnattr_setflags(&attributes, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK));
+  ::posix_spawnattr_setsigmask(&attributes, &original);
+
+  pid_t child = 0;
+  int rc =
+      ::posix_spawn(&child, path.c_str(), nullptr, &attributes, childArgv.data(), childEnv.data());
+  ::posix_spawnattr_destroy(&attributes);
+  if (rc != 0) {
+    ::pthread_sigmask(SIG_SETMASK, &original, nullptr);
+    return;
+  }
+
+  disclaimedChildPid = child;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::signal(signal, forwardSignal);
+  ::pthread_sigmask(SIG_SETMASK, &original, nullptr);
+
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) std::_Exit(1);
+  }
+  std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
+}  // namespace brimlow::platform

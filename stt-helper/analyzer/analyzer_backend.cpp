@@ -1,0 +1,207 @@
+#include "stt-helper/analyzer/analyzer_backend.h"
+
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "stt-helper/analyzer/analyzer_channel.h"
+#include "stt-helper/pcm.h"
+
+namespace brimlow::stt {
+
+namespace {
+
+constexpr const char* kImplementation = "speech-analyzer";
+// Creation and finishing block a worker on the engine; a few threads keep one slow channel from
+// holding up the others.
+constexpr size_t kWorkerThreads = 4;
+
+// One key's channel as it is being built and then runs. Everything for the key (creation, each
+// chunk, finish or cancel, and the channel's results) runs on `strand` in the order it was
+// posted, so a chunk posted after creation finds the creation's outcome, and chunks reach the
+// channel in the order of the "audio" commands.
+struct ChannelSlot {
+  explicit ChannelSlot(asio::any_io_executor executor) : strand(std::move(executor)) {}
+  asio::any_io_executor strand;
+  // Set on the strand by the creation work; read only on the strand.
+  std::shared_ptr<SpeechAnalyzerChannel> channel;
+  std::optional<speech::SpeechError> creationError;
+};
+using SlotPtr = std::shared_ptr<ChannelSlot>;
+
+class SpeechAnalyzerBackend final : public SpeechBackend {
+ public:
+  explicit SpeechAnalyzerBackend(BackendContext& context)
+      : writer_(context.writer), analysis_(context.platform.analysis) {}
+
+  // Cancels what still runs and waits for the workers, so nothing outlives the backend.
+  ~SpeechAnalyzerBackend() override {
+    stopAll();
+    pool_.join();
+  }
+
+  std::string implementationName() const override { return kImplementation; }
+
+  void emitStatus() override {
+    writer_->write(
+        {{"type", "helper.status"},
+         {"status", analysis_->transcriberIsAvailable() ? "checking-model" : "unavailable"},
+         {"available", false},
+         {"implementation", kImplementation},
+         {"authorization", "not-required"},
+         {"protocolVersion", 1}});
+    // The model check always concerns Japanese, whatever sessions ask for later.
+    asio::post(pool_, [analysis = analysis_, writer = writer_] {
+      auto locale = analysis->supportedLocale("ja-JP");
+      if (!locale) {
+        writer->error("SpeechAnalyzer does not support Japanese on this Mac", {}, {});
+        return;
+      }
+      auto transcriber = analysis->makeTranscriber(*locale);
+      speech::AssetStatus status =
+          transcriber ? analysis->assetStatus(*transcriber) : speech::AssetStatus::unsupported;
+      const bool installed = status == speech::AssetStatus::installed;
+      writer->write(
+          {{"type", "helper.status"},
+           {"status", installed ? "ready" : "setup-required"},
+           {"available", installed},
+           {"implementation", kImplementation},
+           {"authorization", "not-required"},
+           {"modelStatus", speech::assetStatusName(status)},
+           {"message", installed ? "On-device Japanese SpeechAnalyzer model is ready."
+                                 : "Run `npm run helper:install-model` while online, then retry."},
+           {"protocolVersion", 1}});
+    });
+  }
+
+  void startSession(const std::string& id, const std::string& locale,
+                    const std::vector<std::string>& vocabulary) override {
+    stopSession(id);
+    SessionConfiguration configuration;
+    configuration.locale = locale;
+    configuration.vocabulary.assign(
+        vocabulary.begin(), vocabulary.begin() + static_cast<std::ptrdiff_t>(
+                                                     std::min(vocabulary.size(), kMaxVocabulary)));
+    sessions_[id] = configuration;
+    for (AudioSource source : kAllAudioSources) createChannel(id, source, configuration);
+  }
+
+  void appendAudio(const std::string& sessionId, AudioSource source, int64_t, double capturedAt,
+                   const std::string& pcmBase64) override {
+    ChannelKey key{sessionId, source};
+    if (suppressed_.contains(key)) return;
+    auto found = channels_.find(key);
+    if (found == channels_.end()) return;
+    SlotPtr slot = found->second;
+    asio::post(slot->strand, [slot, writer = writer_, key, capturedAt, pcmBase64] {
+      auto report = [&](const std::string& description) {
+        writer->error("SpeechAnalyzer input failed: " + description, key.sessionId, key.source);
+      };
+      auto buffer = makePCMBuffer(pcmBase64);
+      if (!buffer) return report(describe(buffer.error()));
+      if (!slot->channel) return report(slot->creationError->description);
+      if (auto error = slot->channel->append(buffer.value(), capturedAt))
+        report(error->description());
+    });
+  }
+
+  void setSuppressed(const std::string& sessionId, AudioSource source, bool suppressed) override {
+    ChannelKey key{sessionId, source};
+    if (suppressed) {
+      suppressed_.insert(key);
+      auto found = channels_.find(key);
+      if (found != channels_.end()) {
+        cancelSlot(found->second);
+        channels_.erase(found);
+      }
+    } else if (suppressed_.erase(key) > 0) {
+      auto session = sessions_.find(sessionId);
+      if (session != sessions_.end()) createChannel(sessionId, source, session->second);
+    }
+    writer_->write({{"type", "source.suppressed"},
+                    {"sessionId", sessionId},
+                    {"source", toString(source)},
+                    {"suppressed", suppressed},
+                    {"at", nowMilliseconds()}});
+  }
+
+  void stopSession(const std::string& id) override {
+    const bool wasOpen = sessions_.erase(id) > 0;
+    std::vector<SlotPtr> finishing;
+    for (AudioSource source : kAllAudioSources) {
+      ChannelKey key{id, source};
+      suppressed_.erase(key);
+      auto found = channels_.find(key);
+      if (found != channels_.end()) {
+        finishing.push_back(found->second);
+        channels_.erase(found);
+      }
+    }
+    if (!wasOpen && finishing.empty()) return;
+    // Written before the finishing starts, so the channels' last finals always follow it.
+    writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+    for (const SlotPtr& slot : finishing) {
+      // The slot stays alive until the channel's last result was written.
+      asio::post(slot->strand, [slot] {
+        if (slot->channel) slot->channel->finish([slot](std::optional<speech::SpeechError>) {});
+      });
+    }
+  }
+
+  void stopAll() override {
+    for (auto& [key, slot] : channels_) cancelSlot(slot);
+    channels_.clear();
+    sessions_.clear();
+    suppressed_.clear();
+  }
+
+ private:
+  void createChannel(const std::string& sessionId, AudioSource source,
+                     const SessionConfiguration& configuration) {
+    auto slot = std::make_shared<ChannelSlot>(asio::make_strand(pool_));
+    channels_[ChannelKey{sessionId, source}] = slot;
+    asio::post(slot->strand,
+               [slot, analysis = analysis_, writer = writer_, sessionId, source, configuration] {
+                 auto created = SpeechAnalyzerChannel::create(*analysis, slot->strand, sessionId,
+                                                              source, configuration.locale,
+                                                              configuration.vocabulary, writer);
+                 if (!created) {
+                   slot->creationError = created.error();
+                   return;
+                 }
+                 slot->channel = std::move(created.value());
+                 writer->write({{"type", "session.ready"},
+                                {"sessionId", sessionId},
+                                {"source", toString(source)},
+                                {"available", true},
+                                {"implementation", kImplementation},
+                                {"locale", configuration.locale}});
+               });
+  }
+
+  static void cancelSlot(const SlotPtr& slot) {
+    asio::post(slot->strand, [slot] {
+      if (slot->channel) slot->channel->cancel();
+    });
+  }
+
+  // Declared first so that it is destroyed last: queued work holds slots and channels.
+  asio::thread_pool pool_{kWorkerThreads};
+  WriterPtr writer_;
+  std::shared_ptr<speech::AnalysisService> analysis_;
+  std::map<std::string, SessionConfiguration> sessions_;
+  std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
+  std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
+};
+
+}  // namespace
+
+std::unique_ptr<SpeechBackend> makeSpeechAnalyzerBackend(BackendContext& context) {
+  return std::make_unique<SpeechAnalyzerBackend>(context);
+}
+
+}  // namespace brimlow::stt

@@ -1,0 +1,172 @@
+#include "stt-helper/analyzer/analyzer_channel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+
+#include <asio/post.hpp>
+
+#include "stt-helper/text.h"
+
+namespace brimlow::stt {
+
+std::string makeEpoch() {
+  // The first group of a version-4 UUID is 32 random bits.
+  std::random_device random;
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(random()));
+  return text;
+}
+
+std::optional<Event> makeTranscriptEvent(const speech::AnalysisResult& result,
+                                         const std::string& sessionId, AudioSource source,
+                                         const std::string& epoch,
+                                         std::optional<double> baseCapturedAt,
+                                         double transcribedAt) {
+  std::string text = trimWhitespaceAndNewlines(result.text);
+  if (text.empty()) return std::nullopt;
+  const double startSec = result.rangeStartSeconds;
+  const double endSec = result.rangeStartSeconds + result.rangeDurationSeconds;
+  const double base = baseCapturedAt.value_or(transcribedAt);
+  const double startOffsetMs = std::max(0.0, startSec) * 1000.0;
+  const double startedAt = base + startOffsetMs;
+
+  // "%.0f" of the truncated value: the whole number without an integer conversion that could
+  // overflow on a nonsensical range.
+  char startPart[64];
+  std::snprintf(startPart, sizeof startPart, "%.0f", std::trunc(startOffsetMs));
+  std::string utteranceId =
+      sessionId + "-" + toString(source) + "-" + epoch + "-" + std::string(startPart);
+
+  Event event = {{"type", result.isFinal ? "transcript.final" : "transcript.partial"},
+                 {"sessionId", sessionId},
+                 {"utteranceId", utteranceId},
+                 {"source", toString(source)},
+                 {"text", text},
+                 {"startedAt", startedAt},
+                 {"transcribedAt", transcribedAt}};
+  if (result.isFinal) {
+    const double speechEndedAt = base + std::max(startSec, endSec) * 1000.0;
+    event["speechEndedAt"] = speechEndedAt;
+    event["latencyMs"] = std::max(0.0, transcribedAt - speechEndedAt);
+    event["endpointing"] = {{"provider", "apple-speech-analyzer"}, {"reason", "framework"}};
+  }
+  return event;
+}
+
+SpeechAnalyzerChannel::SpeechAnalyzerChannel(asio::any_io_executor strand, std::string sessionId,
+                                             AudioSource source, WriterPtr writer)
+    : strand_(std::move(strand)),
+      sessionId_(std::move(sessionId)),
+      source_(source),
+      writer_(std::move(writer)),
+      epoch_(makeEpoch()) {}
+
+SpeechAnalyzerChannel::~SpeechAnalyzerChannel() = default;
+
+Expected<std::shared_ptr<SpeechAnalyzerChannel>, speech::SpeechError> SpeechAnalyzerChannel::create(
+    speech::AnalysisService& service, asio::any_io_executor strand, std::string sessionId,
+    AudioSource source, const std::string& localeIdentifier,
+    const std::vector<std::string>& vocabulary, WriterPtr writer) {
+  std::shared_ptr<SpeechAnalyzerChannel> channel(new SpeechAnalyzerChannel(
+      std::move(strand), std::move(sessionId), source, std::move(writer)));
+
+  auto locale = service.supportedLocale(localeIdentifier);
+  if (!locale) {
+    return unexpected(
+        speech::SpeechError{kChannelErrorDomain, kUnsupportedLocaleCode,
+                            "Unsupported SpeechAnalyzer locale: " + localeIdentifier});
+  }
+  channel->transcriber_ = service.makeTranscriber(*locale);
+  if (!channel->transcriber_ ||
+      service.assetStatus(*channel->transcriber_) != speech::AssetStatus::installed) {
+    return unexpected(speech::SpeechError{kChannelErrorDomain, kModelNotInstalledCode,
+                                          "SpeechAnalyzer model is not installed; run npm run "
+                                          "helper:install-model"});
+  }
+  auto format = service.bestAvailableAudioFormat(*channel->transcriber_);
+  if (!format) {
+    return unexpected(
+        speech::SpeechError{kChannelErrorDomain, kNoCompatibleFormatCode,
+                            "No SpeechAnalyzer-compatible audio format is available"});
+  }
+  channel->analyzerFormat_ = *format;
+
+  speech::AnalysisContext context;
+  context.generalContextualStrings = vocabulary;  // whole and in order; owners cap the list
+
+  // The engine calls the sink on its own thread; the work moves onto the strand. The sink holds
+  // the channel weakly, so a released channel simply stops handling results.
+  std::weak_ptr<SpeechAnalyzerChannel> weak = channel;
+  asio::any_io_executor resultStrand = channel->strand_;
+  speech::AnalyzerResultSink sink;
+  sink.onResult = [weak, resultStrand](const speech::AnalysisResult& result) {
+    asio::post(resultStrand, [weak, result] {
+      if (auto self = weak.lock()) self->handleResult(result);
+    });
+  };
+  sink.onEnd = [weak, resultStrand](const std::optional<speech::SpeechError>& error) {
+    asio::post(resultStrand, [weak, error] {
+      if (auto self = weak.lock()) self->handleEnd(error);
+    });
+  };
+  auto analyzer = service.makeAnalyzer(channel->transcriber_, context, *format, std::move(sink));
+  if (!analyzer) return unexpected(analyzer.error());
+  channel->analyzer_ = std::move(analyzer.value());
+  return channel;
+}
+
+std::optional<ConversionError> SpeechAnalyzerChannel::append(const audio::PcmBufferPtr& buffer,
+                                                             double capturedAt) {
+  if (!baseCapturedAt_) baseCapturedAt_ = capturedAt;
+  auto converted = converter_.convert(buffer, analyzerFormat_);
+  if (!converted) return converted.error();
+  // A closed queue discards the buffer; the append itself still succeeded.
+  analyzer_->append(std::move(converted.value()));
+  return std::nullopt;
+}
+
+void SpeechAnalyzerChannel::finish(FinishHandler done) {
+  analyzer_->endInput();
+  if (auto error = analyzer_->finalizeAndFinishThroughEndOfInput()) {
+    done(error);
+    return;
+  }
+  // The analyzer has ended its results, but the last of them may still wait on the strand
+  // behind this call; answer once they have been written.
+  if (resultsEnded_)
+    done(std::nullopt);
+  else
+    finishWaiters_.push_back(std::move(done));
+}
+
+void SpeechAnalyzerChannel::cancel() {
+  cancelled_ = true;
+  analyzer_->endInput();
+  analyzer_->cancelAndFinishNow();
+}
+
+void SpeechAnalyzerChannel::handleResult(const speech::AnalysisResult& result) {
+  // A cancelled loop stops at once; an ended one has nothing more to say.
+  if (cancelled_ || resultsEnded_) return;
+  if (auto event = makeTranscriptEvent(result, sessionId_, source_, epoch_, baseCapturedAt_,
+                                       nowMilliseconds())) {
+    writer_->write(*event);
+  }
+}
+
+void SpeechAnalyzerChannel::handleEnd(const std::optional<speech::SpeechError>& error) {
+  if (resultsEnded_) return;
+  resultsEnded_ = true;
+  // The cancellation error is how a cancelled loop ends, not a failure.
+  if (error && !speech::isCancellation(*error) && !cancelled_) {
+    writer_->error("SpeechAnalyzer result stream failed: " + error->description, sessionId_,
+                   source_);
+  }
+  auto waiters = std::move(finishWaiters_);
+  finishWaiters_.clear();
+  for (auto& waiter : waiters) waiter(std::nullopt);
+}
+
+}  // namespace brimlow::stt

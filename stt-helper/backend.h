@@ -1,0 +1,67 @@
+#pragma once
+// The interface both recognition backends implement, and the choice between them.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "platform/helper_platform.h"
+#include "stt-helper/command.h"
+#include "stt-helper/event_writer.h"
+
+namespace brimlow::stt {
+
+// At most this many vocabulary strings reach a recognizer.
+inline constexpr size_t kMaxVocabulary = 100;
+
+struct ChannelKey {
+  std::string sessionId;
+  AudioSource source = AudioSource::remote;
+  bool operator==(const ChannelKey&) const = default;
+};
+
+struct ChannelKeyHash {
+  size_t operator()(const ChannelKey& key) const {
+    return std::hash<std::string>()(key.sessionId) * 31 + static_cast<size_t>(key.source);
+  }
+};
+
+struct SessionConfiguration {
+  std::string locale;                   // as requested
+  std::vector<std::string> vocabulary;  // the first kMaxVocabulary strings
+};
+
+// Every operation runs on the main queue, returns promptly and reports problems itself as
+// events; none fails towards the command loop.
+class SpeechBackend {
+ public:
+  virtual ~SpeechBackend() = default;
+  virtual std::string implementationName() const = 0;
+  virtual void emitStatus() = 0;
+  virtual void startSession(const std::string& id, const std::string& locale,
+                            const std::vector<std::string>& vocabulary) = 0;
+  virtual void appendAudio(const std::string& sessionId, AudioSource source, int64_t sequence,
+                           double capturedAt, const std::string& pcmBase64) = 0;
+  virtual void setSuppressed(const std::string& sessionId, AudioSource source, bool suppressed) = 0;
+  virtual void stopSession(const std::string& id) = 0;
+  // The process exits as soon as this returns.
+  virtual void stopAll() = 0;
+};
+
+// What a backend is built with: the process writer, the platform's services and the main queue
+// (the io_context the command loop runs on).
+struct BackendContext {
+  WriterPtr writer;
+  platform::HelperPlatform platform;
+  asio::io_context& mainQueue;
+};
+
+using BackendFactory = std::function<std::unique_ptr<SpeechBackend>(BackendContext&)>;
+
+// The analyzer backend from kAnalyzerMinimumVersion on, the legacy backend before it.
+std::unique_ptr<SpeechBackend> makeSpeechBackend(BackendContext& context);
+
+}  // namespace brimlow::stt

@@ -1,0 +1,108 @@
+#include "stt-helper/event_writer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "platform/system/system.h"
+
+namespace brimlow::stt {
+
+namespace {
+
+void writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // the host is gone or stdout is broken; nobody to tell
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// nlohmann writes NaN and infinity as null; an event must never carry a made-up null.
+bool findNonFinite(const Event& value, std::string& where) {
+  if (value.is_number_float()) {
+    double d = value.get<double>();
+    if (!std::isfinite(d)) {
+      where = std::isnan(d) ? "NaN" : "infinity";
+      return true;
+    }
+    return false;
+  }
+  if (value.is_object()) {
+    for (const auto& [key, item] : value.items()) {
+      if (findNonFinite(item, where)) {
+        where += " in \"" + key + "\"";
+        return true;
+      }
+    }
+  } else if (value.is_array()) {
+    for (const auto& item : value)
+      if (findNonFinite(item, where)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+double nowMilliseconds() {
+  return platform::wallClockMilliseconds();
+}
+
+std::string authorizationLabel(int status) {
+  switch (status) {
+    case 0:
+      return "not-determined";
+    case 1:
+      return "denied";
+    case 2:
+      return "restricted";
+    case 3:
+      return "authorized";
+    default:
+      return "unknown";
+  }
+}
+
+bool JSONLineWriter::encode(const Event& event, std::string& text, std::string& failure) {
+  std::string where;
+  if (findNonFinite(event, where)) {
+    failure = "Invalid number value (" + where + ") in JSON write";
+    return false;
+  }
+  try {
+    // Compact, raw UTF-8, invalid UTF-8 refused; nlohmann never escapes "/".
+    text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+  } catch (const nlohmann::json::exception& e) {
+    failure = e.what();
+    return false;
+  }
+  return true;
+}
+
+void JSONLineWriter::write(const Event& event) {
+  std::string text;
+  std::string failure;
+  if (!encode(event, text, failure)) {
+    std::string line = "Failed to encode helper event: " + failure + "\n";
+    writeAll(err_, line.data(), line.size());
+    return;
+  }
+  std::lock_guard guard(lock_);
+  writeAll(out_, text.data(), text.size());
+  writeAll(out_, "\n", 1);
+}
+
+void JSONLineWriter::error(const std::string& message, const std::optional<std::string>& sessionId,
+                           const std::optional<AudioSource>& source) {
+  Event event = {{"type", "helper.error"}, {"message", message}, {"at", nowMilliseconds()}};
+  if (sessionId) event["sessionId"] = *sessionId;
+  if (source) event["source"] = toString(*source);
+  write(event);
+}
+
+}  // namespace brimlow::stt

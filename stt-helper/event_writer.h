@@ -1,0 +1,46 @@
+#pragma once
+// The one event writer of brimlow-stt-helper: every event is one compact JSON line with sorted
+// keys on standard output, written unbuffered so the host sees it at once.
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "stt-helper/command.h"
+
+namespace brimlow::stt {
+
+using Event = nlohmann::json;  // objects keep their keys sorted
+
+// Wall-clock milliseconds since the Unix epoch, fraction kept.
+double nowMilliseconds();
+
+// Speech permission state to "not-determined", "denied", "restricted", "authorized" or "unknown".
+std::string authorizationLabel(int status);
+
+class JSONLineWriter {
+ public:
+  // Writes to the given descriptors; the process writer uses 1 and 2.
+  explicit JSONLineWriter(int stdoutFd = 1, int stderrFd = 2) : out_(stdoutFd), err_(stderrFd) {}
+
+  // Serialises outside the lock; only the two writes of one line are serialised. An event that
+  // cannot be encoded (a non-finite number, invalid UTF-8) is dropped with one line on stderr.
+  void write(const Event& event);
+  // A "helper.error" with the session and source only where given.
+  void error(const std::string& message, const std::optional<std::string>& sessionId,
+             const std::optional<AudioSource>& source);
+
+  // The JSON text of an event as write() would put it on one line, or the reason it cannot be.
+  static bool encode(const Event& event, std::string& text, std::string& failure);
+
+ private:
+  std::mutex lock_;
+  int out_;
+  int err_;
+};
+
+using WriterPtr = std::shared_ptr<JSONLineWriter>;
+
+}  // namespace brimlow::stt

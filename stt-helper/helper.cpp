@@ -1,0 +1,159 @@
+#include "stt-helper/helper.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+
+#include "platform/system/reexec.h"
+#include "stt-helper/modes.h"
+#include "stt-helper/text.h"
+
+namespace brimlow::stt {
+
+namespace {
+
+// Reads lines of any length from a descriptor; "\n" and "\r\n" end a line.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  bool next(std::string& line) {
+    for (;;) {
+      auto newline = buffer_.find('\n', scanned_);
+      if (newline != std::string::npos) {
+        line.assign(buffer_, 0, newline);
+        buffer_.erase(0, newline + 1);
+        scanned_ = 0;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+      }
+      scanned_ = buffer_.size();
+      if (eof_) {
+        if (buffer_.empty()) return false;
+        line.swap(buffer_);
+        buffer_.clear();
+        scanned_ = 0;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+      }
+      char chunk[65536];
+      ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        eof_ = true;  // a read error ends the input like end of file
+        continue;
+      }
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string buffer_;
+  size_t scanned_ = 0;
+  bool eof_ = false;
+};
+
+[[noreturn]] void exitProcess(int code) {
+  // Events go out unbuffered, so nothing is held back; skipping static destructors keeps the
+  // reader thread and worker threads from racing a teardown.
+  std::_Exit(code);
+}
+
+void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWriter& writer) {
+  const std::string& type = command.type;
+  if (type == "ping") {
+    writer.write({{"type", "pong"},
+                  {"sentAt", command.sentAt.value_or(0.0)},
+                  {"helperAt", nowMilliseconds()}});
+  } else if (type == "session.start") {
+    if (!command.sessionId) return writer.error("session.start requires sessionId", {}, {});
+    backend.startSession(*command.sessionId, command.locale.value_or("ja-JP"),
+                         command.vocabulary.value_or(std::vector<std::string>{}));
+  } else if (type == "audio") {
+    if (!command.sessionId || !command.source || !command.sequence || !command.capturedAt ||
+        !command.pcmBase64)
+      return writer.error("audio requires sessionId, source, sequence, capturedAt, and pcmBase64",
+                          {}, {});
+    backend.appendAudio(*command.sessionId, *command.source, *command.sequence, *command.capturedAt,
+                        *command.pcmBase64);
+  } else if (type == "source.suppress") {
+    if (!command.sessionId || !command.source || !command.suppressed)
+      return writer.error("source.suppress requires sessionId, source, and suppressed", {}, {});
+    backend.setSuppressed(*command.sessionId, *command.source, *command.suppressed);
+  } else if (type == "session.stop") {
+    if (!command.sessionId) return writer.error("session.stop requires sessionId", {}, {});
+    backend.stopSession(*command.sessionId);
+  } else if (type == "shutdown") {
+    backend.stopAll();
+    exitProcess(0);
+  } else {
+    writer.error("Unsupported command type: " + type, command.sessionId, command.source);
+  }
+}
+
+}  // namespace
+
+void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
+                  const BackendFactory& factory, int inputFd) {
+  asio::io_context mainQueue;
+  auto work = asio::make_work_guard(mainQueue);
+  BackendContext context{writer, std::move(platform), mainQueue};
+  std::unique_ptr<SpeechBackend> backend = factory(context);
+  backend->emitStatus();
+
+  SpeechBackend* backendPtr = backend.get();
+  std::thread reader([&mainQueue, writer, backendPtr, inputFd] {
+    LineReader lines(inputFd);
+    std::string line;
+    while (lines.next(line)) {
+      if (trimWhitespaceAndNewlines(line).empty()) continue;
+      auto decoded = decodeHelperCommand(line);
+      if (!decoded) {
+        writer->error("Invalid JSON command: " + decoded.error(), {}, {});
+        continue;
+      }
+      asio::post(mainQueue, [command = std::move(decoded.value()), backendPtr, writer] {
+        dispatch(command, *backendPtr, *writer);
+      });
+    }
+    asio::post(mainQueue, [backendPtr] {
+      backendPtr->stopAll();
+      exitProcess(0);
+    });
+  });
+  reader.detach();
+  mainQueue.run();
+  exitProcess(0);  // not reached: the work guard keeps the queue running
+}
+
+int run(int argc, char** argv, platform::HelperPlatform platform, BackendFactory factory) {
+  platform::reexecDisclaimedIfNeeded(argc, argv);
+  auto writer = std::make_shared<JSONLineWriter>();
+  std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const std::string mode = arguments.empty() ? std::string() : arguments[0];
+
+  if (mode == "--research-transcribe-file") {
+    if (arguments.size() != 3) {
+      writer->error("Usage: --research-transcribe-file <wav-path> <vocabulary-json-path>", {}, {});
+      return 2;
+    }
+    return runResearchMode(writer, platform, arguments[1], arguments[2]);
+  }
+  if (mode == "--health") return emitHealth(writer, platform);
+  if (mode == "--authorize") return requestLegacyAuthorization(writer, platform);
+  if (mode == "--install-assets") {
+    return installSpeechAnalyzerAssets(writer, platform,
+                                       arguments.size() > 1 ? arguments[1] : "ja-JP");
+  }
+  runStreaming(writer, std::move(platform), factory);
+}
+
+}  // namespace brimlow::stt

@@ -1,0 +1,18 @@
+#pragma once
+// Start of brimlow-stt-helper: mode by the first argument, then the command loop.
+#include "platform/helper_platform.h"
+#include "stt-helper/backend.h"
+
+namespace brimlow::stt {
+
+// Runs the helper and returns its exit code (streaming mode ends the process itself).
+// `factory` chooses the backend; the product passes makeSpeechBackend.
+int run(int argc, char** argv, platform::HelperPlatform platform,
+        BackendFactory factory = makeSpeechBackend);
+
+// Streaming mode over the given descriptors; never returns: "shutdown" and end of input end the
+// process with exit code 0.
+[[noreturn]] void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
+                               const BackendFactory& factory, int inputFd = 0);
+
+}  // namespace brimlow::stt

@@ -1,0 +1,199 @@
+#include "stt-helper/legacy/legacy_backend.h"
+
+#include <algorithm>
+
+#include "stt-helper/pcm.h"
+
+namespace brimlow::stt {
+
+namespace {
+
+// The readiness report and its setup messages are about on-device Japanese recognition.
+constexpr const char* kStatusLocale = "ja-JP";
+
+}  // namespace
+
+LegacySpeechBackend::LegacySpeechBackend(BackendContext& context)
+    : writer_(context.writer),
+      service_(context.platform.recognizer),
+      mainQueue_(context.mainQueue),
+      self_(std::make_shared<LegacySpeechBackend*>(this)) {}
+
+LegacySpeechBackend::~LegacySpeechBackend() = default;
+
+std::shared_ptr<LegacyRecognitionChannel> LegacySpeechBackend::channel(
+    const ChannelKey& key) const {
+  auto found = channels_.find(key);
+  return found == channels_.end() ? nullptr : found->second;
+}
+
+std::string LegacySpeechBackend::statusMessage(speech::AuthorizationStatus status, bool onDevice,
+                                               DictationAvailability dictation) const {
+  if (status == speech::kAuthorizationNotDetermined)
+    return "Run `npm run helper:authorize` once to grant Speech Recognition access.";
+  if (status != speech::kAuthorizationAuthorized)
+    return "Enable Speech Recognition for Brimlow in System Settings > Privacy & Security.";
+  if (!onDevice)
+    return "The Japanese on-device recognition model is unavailable. Enable Japanese Dictation "
+           "and download its model in System Settings.";
+  if (dictation == DictationAvailability::disabled) return dictationSetupMessage;
+  return "On-device Japanese speech recognition is ready.";
+}
+
+void LegacySpeechBackend::emitStatus() {
+  auto recognizer = service_->recognizer(kStatusLocale);
+  const speech::AuthorizationStatus status = service_->authorizationStatus();
+  const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
+  const DictationAvailability dictation = dictationAvailability(*service_, kStatusLocale);
+  const bool ready = status == speech::kAuthorizationAuthorized && onDevice &&
+                     dictation != DictationAvailability::disabled;
+  writer_->write({{"type", "helper.status"},
+                  {"status", ready ? "ready" : "setup-required"},
+                  {"available", ready},
+                  {"implementation", implementationName()},
+                  {"authorization", authorizationLabel(status)},
+                  {"modelStatus", onDevice ? "installed" : "unavailable"},
+                  {"dictation", toString(dictation)},
+                  {"message", statusMessage(status, onDevice, dictation)},
+                  {"protocolVersion", 1}});
+}
+
+void LegacySpeechBackend::startSession(const std::string& id, const std::string& locale,
+                                       const std::vector<std::string>& vocabulary) {
+  stopSession(id);
+  SessionConfiguration configuration{locale, {}};
+  configuration.vocabulary.assign(vocabulary.begin(),
+                                  vocabulary.begin() + std::min(vocabulary.size(), kMaxVocabulary));
+  sessions_[id] = std::move(configuration);
+
+  const speech::AuthorizationStatus status = service_->authorizationStatus();
+  auto recognizer = service_->recognizer(locale);
+  const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
+  const bool available =
+      status == speech::kAuthorizationAuthorized && onDevice &&
+      dictationAvailability(*service_, locale) != DictationAvailability::disabled;
+  writer_->write({{"type", "session.ready"},
+                  {"sessionId", id},
+                  {"available", available},
+                  {"implementation", implementationName()},
+                  {"locale", locale}});
+  if (!available) emitStatus();
+}
+
+void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource source,
+                                      int64_t sequence, double capturedAt,
+                                      const std::string& pcmBase64) {
+  auto session = sessions_.find(sessionId);
+  if (session == sessions_.end()) {
+    writer_->error("Audio received before session.start", sessionId, source);
+    return;
+  }
+  const ChannelKey key{sessionId, source};
+  if (suppressed_.contains(key)) return;
+
+  if (cachedDictationVerdict() == DictationAvailability::disabled) {
+    if (dictationAvailability(*service_, session->second.locale) ==
+        DictationAvailability::disabled) {
+      reportDictationDisabled(key);
+      return;
+    }
+    dictationNoticeSent_.erase(key);
+    emitStatus();
+  }
+
+  auto buffer = makePCMBuffer(pcmBase64);
+  if (!buffer) {
+    writer_->error(describe(buffer.error()), sessionId, source);
+    return;
+  }
+
+  auto found = channels_.find(key);
+  if (found == channels_.end()) {
+    std::weak_ptr<LegacySpeechBackend*> weakSelf = self_;
+    // The callback names its channel, so that a late report of a channel that was already
+    // replaced never discards its successor.
+    auto channelSlot = std::make_shared<const LegacyRecognitionChannel*>(nullptr);
+    auto created = LegacyRecognitionChannel::create(
+        sessionId, source, session->second.locale, session->second.vocabulary, writer_,
+        [weakSelf, key, channelSlot] {
+          if (auto self = weakSelf.lock()) (*self)->handleDictationDisabled(key, *channelSlot);
+        },
+        *service_, mainQueue_);
+    if (!created) {
+      writer_->error(created.error().description, sessionId, source);
+      return;
+    }
+    *channelSlot = created->get();
+    found = channels_.emplace(key, std::move(created.value())).first;
+  }
+  found->second->append(std::move(buffer.value()), sequence, capturedAt);
+}
+
+void LegacySpeechBackend::reportDictationDisabled(const ChannelKey& key) {
+  if (!dictationNoticeSent_.insert(key).second) return;
+  writer_->error(dictationSetupMessage, key.sessionId, key.source);
+  emitStatus();
+}
+
+void LegacySpeechBackend::handleDictationDisabled(const ChannelKey& key,
+                                                  const LegacyRecognitionChannel* channel) {
+  recordDictationDisabled();
+  // Discarded without finishing or cancelling: what its task still delivers is ignored.
+  auto found = channels_.find(key);
+  if (found != channels_.end() && found->second.get() == channel) channels_.erase(found);
+  reportDictationDisabled(key);
+}
+
+void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSource source,
+                                        bool suppressed) {
+  const ChannelKey key{sessionId, source};
+  if (!suppressed) {
+    suppressed_.erase(key);
+  } else {
+    suppressed_.insert(key);
+    auto found = channels_.find(key);
+    if (found != channels_.end()) {
+      auto channel = std::move(found->second);
+      channels_.erase(found);
+      channel->cancel(true);
+    }
+  }
+  writer_->write({{"type", "source.suppressed"},
+                  {"sessionId", sessionId},
+                  {"source", toString(source)},
+                  {"suppressed", suppressed},
+                  {"at", nowMilliseconds()}});
+}
+
+void LegacySpeechBackend::stopSession(const std::string& id) {
+  const bool existed = sessions_.erase(id) > 0;
+  std::erase_if(suppressed_, [&](const ChannelKey& key) { return key.sessionId == id; });
+  std::erase_if(dictationNoticeSent_, [&](const ChannelKey& key) { return key.sessionId == id; });
+  std::vector<std::shared_ptr<LegacyRecognitionChannel>> stopping;
+  for (auto it = channels_.begin(); it != channels_.end();) {
+    if (it->first.sessionId == id) {
+      stopping.push_back(std::move(it->second));
+      it = channels_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!existed && stopping.empty()) return;
+  for (auto& channel : stopping) channel->finish();
+  writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+}
+
+void LegacySpeechBackend::stopAll() {
+  auto channels = std::move(channels_);
+  channels_.clear();
+  for (auto& [key, channel] : channels) channel->finish();
+  sessions_.clear();
+  suppressed_.clear();
+  dictationNoticeSent_.clear();
+}
+
+std::unique_ptr<SpeechBackend> makeLegacyBackend(BackendContext& context) {
+  return std::make_unique<LegacySpeechBackend>(context);
+}
+
+}  // namespace brimlow::stt

@@ -1,0 +1,143 @@
+#pragma once
+// One recognition channel of the legacy backend: the audio of one (session, source) pair cut
+// into utterances by an energy test, each utterance one recognizer request and task, and the
+// task's results turned into "transcript.partial" and "transcript.final" events.
+//
+// Threads: every member runs on the main queue. The recognizer calls its handler on an engine
+// thread; the handler only checks that the channel still exists and posts the call onto the
+// main queue, holding the channel until the posted work has run.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "platform/audio/audio.h"
+#include "platform/expected.h"
+#include "platform/speech/recognizer.h"
+#include "stt-helper/command.h"
+#include "stt-helper/event_writer.h"
+
+namespace brimlow::stt {
+
+// A new random UUID in canonical 8-4-4-4-12 form with uppercase hexadecimal digits.
+std::string makeUtteranceId();
+
+class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecognitionChannel> {
+ public:
+  static constexpr double voiceRmsThreshold = 0.008;
+  static constexpr double silenceEndpointMs = 900.0;
+  static constexpr double maxUtteranceMs = 20000.0;
+  static constexpr size_t prerollCount = 2;
+  static constexpr size_t maxPendingBuffers = 40;
+
+  static constexpr const char* errorDomain = "BrimlowSTT";
+
+  // Checks permission, locale and on-device model, then opens the first request and task, so a
+  // new channel is capturing before its first buffer arrives. The error's description is the
+  // message for the host.
+  static Expected<std::shared_ptr<LegacyRecognitionChannel>, speech::SpeechError> create(
+      std::string sessionId, AudioSource source, const std::string& localeIdentifier,
+      std::vector<std::string> vocabulary, WriterPtr writer,
+      std::function<void()> onDictationDisabled, speech::RecognizerService& service,
+      asio::io_context& mainQueue);
+
+  // A channel dropped with a task still open cancels it, so that the engine lets go of the
+  // audio it was waiting for; the handler finds the channel gone and does nothing.
+  ~LegacyRecognitionChannel();
+
+  LegacyRecognitionChannel(const LegacyRecognitionChannel&) = delete;
+  LegacyRecognitionChannel& operator=(const LegacyRecognitionChannel&) = delete;
+
+  // Feeds one chunk: preroll while idle, the open request while capturing, the pending list
+  // while the recognizer finishes; then the endpoint test. `sequence` is not used.
+  void append(audio::PcmBufferPtr buffer, int64_t sequence, double capturedAt);
+
+  // Ends recognition now. With `discardResult` nothing more of this utterance is written.
+  void cancel(bool discardResult);
+  // The session is over: a "flush" final for text not yet finalised, then cancel.
+  void finish();
+
+  // Root mean square of the first channel's samples, scaled to [0, 1]; 0 for an empty buffer.
+  static double normalizedRms(const audio::PcmBuffer& buffer);
+  static bool isNoSpeechError(const speech::SpeechError& error);
+
+  // What tests look at.
+  const std::string& sessionId() const { return sessionId_; }
+  AudioSource source() const { return source_; }
+  const std::string& utteranceId() const { return utteranceId_; }
+  const std::string& lastText() const { return lastText_; }
+  const std::string& endpointReason() const { return endpointReason_; }
+  std::optional<double> baseCapturedAt() const { return baseCapturedAt_; }
+  bool finishing() const { return finishing_; }
+  bool hasRequest() const { return request_ != nullptr; }
+  bool hasTask() const { return task_ != nullptr; }
+  size_t prerollSize() const { return preroll_.size(); }
+  size_t pendingSize() const { return pending_.size(); }
+  // Capture times of the pending buffers, oldest first.
+  std::vector<double> pendingCaptureTimes() const;
+
+ private:
+  struct TimedBuffer {
+    audio::PcmBufferPtr buffer;
+    double capturedAt;
+  };
+
+  LegacyRecognitionChannel(std::string sessionId, AudioSource source,
+                           std::shared_ptr<speech::SpeechRecognizer> recognizer,
+                           std::vector<std::string> vocabulary, WriterPtr writer,
+                           std::function<void()> onDictationDisabled, asio::io_context& mainQueue);
+
+  void startRecognition();
+  void flushPending();
+  void resetUtterance();
+  void debugLog(const std::string& message) const;
+
+  // Transcript emission.
+  void onTaskCallback(uint64_t generation, const std::optional<speech::RecognitionResult>& result,
+                      const std::optional<speech::SpeechError>& error);
+  void handle(const speech::RecognitionResult& result);
+  void emitSyntheticFinalIfNeeded(const std::string& reason = "flush");
+  Event transcriptEvent(const char* type, const std::string& text, double startedAt,
+                        double transcribedAt) const;
+  Event endpointing(const std::string& reason) const;
+
+  const std::string sessionId_;
+  const AudioSource source_;
+  const std::shared_ptr<speech::SpeechRecognizer> recognizer_;
+  const std::vector<std::string> vocabulary_;
+  const WriterPtr writer_;
+  const std::function<void()> onDictationDisabled_;
+  asio::io_context& mainQueue_;
+
+  std::shared_ptr<speech::AudioBufferRecognitionRequest> request_;
+  std::shared_ptr<speech::RecognitionTask> task_;
+  std::string utteranceId_;
+  std::optional<double> baseCapturedAt_;
+  std::string lastText_;
+  std::optional<double> lastStartedAt_;
+  std::optional<double> lastSpeechEndedAt_;
+  bool discarding_ = false;
+  std::string endpointReason_ = "silence";
+  bool finalEmitted_ = false;
+  const bool debug_;
+  double lastVoiceAt_ = 0.0;
+  std::optional<double> utteranceStartedWall_;
+  bool finishing_ = false;
+  std::deque<TimedBuffer> preroll_;
+  std::deque<TimedBuffer> pending_;
+
+  // Which task the handler's calls belong to: a call of a task that was cancelled or has
+  // already ended must not end the task that replaced it.
+  uint64_t taskGeneration_ = 0;
+  uint64_t currentGeneration_ = 0;
+  // Set once Dictation was found off: the backend has let go of this channel, so it must not
+  // open another request of its own when its last task ends.
+  bool retired_ = false;
+};
+
+}  // namespace brimlow::stt

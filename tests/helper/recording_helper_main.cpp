@@ -1,0 +1,12 @@
+// brimlow-stt-helper with the recording backend (see recording_backend.h).
+#include "platform/helper_platform.h"
+#include "stt-helper/helper.h"
+#include "tests/helper/recording_backend.h"
+
+int main(int argc, char** argv) {
+  using namespace brimlow;
+  return stt::run(argc, argv, platform::makeLinuxHelperPlatform(),
+                  [](stt::BackendContext& context) -> std::unique_ptr<stt::SpeechBackend> {
+                    return std::make_unique<testing::RecordingBackend>(context.writer);
+                  });
+}

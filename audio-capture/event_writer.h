@@ -1,0 +1,40 @@
+#pragma once
+// The one event writer of brimlow-audio-capture: every event is one compact JSON line with sorted
+// keys on standard output, written unbuffered so the host sees it at once.
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace brimlow::capture {
+
+using Event = nlohmann::json;  // objects keep their keys sorted
+
+// Wall-clock milliseconds since the Unix epoch, fraction kept.
+double nowMilliseconds();
+
+class EventWriter {
+ public:
+  // Writes to the given descriptors; the process writer uses 1 and 2.
+  explicit EventWriter(int stdoutFd = 1, int stderrFd = 2) : out_(stdoutFd), err_(stderrFd) {}
+
+  // Serialises outside the lock; only the two writes of one line are serialised. An event that
+  // cannot be encoded (a non-finite number, invalid UTF-8) is dropped with one line on stderr.
+  void write(const Event& event);
+  // {"type":"capture.error","message":...,"at":...}
+  void error(const std::string& message);
+  // {"type":"capture.status","state":...,"message":...,"at":...} plus "available" when given.
+  void status(const std::string& state, const std::string& message,
+              std::optional<bool> available = std::nullopt);
+
+ private:
+  std::mutex lock_;
+  int out_;
+  int err_;
+};
+
+using WriterPtr = std::shared_ptr<EventWriter>;
+
+}  // namespace brimlow::capture

@@ -1,0 +1,57 @@
+#pragma once
+// Mixes the separately recorded playback streams of one output back into one signal, paced by a
+// recording of the whole output (the clock).
+//
+// The streams drive the output: frames leave as soon as every live stream has them, so streams
+// that arrive together stay aligned. A stream that has delivered nothing for `stallFrames` of
+// clock time (paused, corked, ending) stops holding the others back and adds silence until it
+// delivers again; with no live stream at all the clock's own frames leave as silence. Nothing is
+// ever inserted between two pieces of one stream that keeps delivering: padding a stream that
+// was merely late, however little, shifts and garbles it.
+//
+// Not thread-safe: one thread (the sound server's loop) calls everything.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace brimlow::platform::pulse {
+
+class StreamMixer {
+ public:
+  // Receives interleaved frames of `channels` samples.
+  using Sink = std::function<void(const float* interleaved, size_t frames)>;
+
+  StreamMixer(uint32_t channels, size_t stallFrames, Sink sink);
+
+  void addSource(uint32_t id);
+  // What the source still holds is mixed out first when nothing else waits for it.
+  void removeSource(uint32_t id);
+
+  void sourceData(uint32_t id, const float* interleaved, size_t frames);
+  void clockFrames(size_t frames);
+
+ private:
+  struct Source {
+    std::vector<float> samples;  // interleaved, not yet mixed
+    size_t idleFrames = 0;       // clock frames since it last delivered
+    bool removed = false;        // kept only until its frames are mixed out
+  };
+  bool live(const Source& source) const {
+    return !source.removed && source.idleFrames < stallFrames_;
+  }
+  size_t available(const Source& source) const { return source.samples.size() / channels_; }
+  // Mixes `frames` frames (sources with less add silence for the rest) and hands them on.
+  void emit(size_t frames);
+  void pump();
+  void dropDrained();
+
+  uint32_t channels_;
+  size_t stallFrames_;
+  Sink sink_;
+  std::map<uint32_t, Source> sources_;
+  std::vector<float> mix_;
+};
+
+}  // namespace brimlow::platform::pulse

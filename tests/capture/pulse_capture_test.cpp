@@ -1,0 +1,261 @@
+// brimlow-audio-capture recording for real from a private sound server: what plays comes back,
+// the host's own sound is left out, and a server or output that goes away is reported once
+// while the program waits to be stopped.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <numbers>
+
+#include <gtest/gtest.h>
+
+#include "stt-helper/pcm.h"
+#include "tests/capture/sound_server.h"
+
+namespace brimlow::testing {
+namespace {
+
+using nlohmann::json;
+
+const std::string kProduct = "audio-capture/brimlow-audio-capture";
+const std::string kParentPlayer = "tests/capture/brimlow-parent-player";
+const std::string kRecording =
+    "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0880.wav";
+
+std::vector<int16_t> samplesOf(const json& chunk) {
+  auto pcm = stt::makePCMBuffer(chunk["pcmBase64"].get<std::string>());
+  EXPECT_TRUE(pcm.has_value());
+  if (!pcm) return {};
+  const int16_t* data = (*pcm)->int16ChannelData(0);
+  return std::vector<int16_t>(data, data + (*pcm)->frameLength());
+}
+
+double pearson(const int16_t* a, const int16_t* b, size_t n) {
+  double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sa += a[i];
+    sb += b[i];
+    saa += double(a[i]) * a[i];
+    sbb += double(b[i]) * b[i];
+    sab += double(a[i]) * b[i];
+  }
+  double cov = sab - sa * sb / n, va = saa - sa * sa / n, vb = sbb - sb * sb / n;
+  return va > 0 && vb > 0 ? cov / std::sqrt(va * vb) : 0.0;
+}
+
+// The best correlation of `original` with `captured` at any offset where at least 95% of the
+// original overlaps (a new stream's first milliseconds are not recorded): coarse alignment of
+// 10 ms energy envelopes, then sample by sample around it.
+double bestCorrelation(const std::vector<int16_t>& captured, const std::vector<int16_t>& original) {
+  const long hop = 160;
+  auto envelope = [hop](const std::vector<int16_t>& x) {
+    std::vector<double> e(x.size() / hop);
+    for (size_t k = 0; k < e.size(); ++k)
+      for (long i = 0; i < hop; ++i) e[k] += std::abs(double(x[k * hop + i]));
+    return e;
+  };
+  auto ec = envelope(captured), eo = envelope(original);
+  const long nc = long(ec.size()), no = long(eo.size());
+  long bestLag = 0;
+  double best = -2;
+  for (long lag = -no / 20; lag + no <= nc + no / 20; ++lag) {
+    double sab = 0, saa = 0, sbb = 0;
+    for (long k = std::max(0L, -lag); k < no && lag + k < nc; ++k) {
+      sab += ec[lag + k] * eo[k];
+      saa += ec[lag + k] * ec[lag + k];
+      sbb += eo[k] * eo[k];
+    }
+    double r = saa > 0 && sbb > 0 ? sab / std::sqrt(saa * sbb) : 0;
+    if (r > best) best = r, bestLag = lag;
+  }
+  double fine = -2;
+  const long n = long(original.size()), m = long(captured.size());
+  for (long s = bestLag * hop - 2 * hop; s <= bestLag * hop + 2 * hop; ++s) {
+    const long from = std::max(0L, -s), to = std::min(n, m - s);
+    if (to - from < n * 95 / 100) continue;
+    fine = std::max(fine, pearson(captured.data() + s + from, original.data() + from, to - from));
+  }
+  return fine;
+}
+
+// Power of one frequency in 16 kHz samples (Goertzel).
+double powerAt(const std::vector<int16_t>& x, double hz) {
+  const double w = 2 * std::numbers::pi * hz / 16000.0, c = 2 * std::cos(w);
+  double s1 = 0, s2 = 0;
+  for (int16_t v : x) {
+    double s = v / 32768.0 + c * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  return s1 * s1 + s2 * s2 - c * s1 * s2;
+}
+
+void expectStatus(ChildProcess& capture, const std::string& state) {
+  auto event = capture.readEvent(15s);
+  ASSERT_TRUE(event) << "no " << state;
+  EXPECT_EQ((*event)["type"], "capture.status") << event->dump();
+  EXPECT_EQ((*event)["state"], state) << event->dump();
+}
+
+// Reads chunks until `player` has ended and `after` more chunks have come.
+std::vector<json> chunksWhilePlaying(ChildProcess& capture, ChildProcess& player, int after) {
+  std::vector<json> chunks;
+  int left = -1;
+  while (chunks.size() < 400 && left != 0) {
+    auto event = capture.readEvent(5s);
+    if (!event) break;
+    EXPECT_EQ((*event)["type"], "capture.audio") << event->dump();
+    if ((*event)["type"] != "capture.audio") break;
+    EXPECT_EQ((*event)["sequence"], static_cast<int64_t>(chunks.size()));
+    chunks.push_back(*event);
+    if (left > 0) --left;
+    if (left < 0 && !player.wait(0ms).timedOut) left = after;
+  }
+  EXPECT_EQ(left, 0) << "the player did not end";
+  return chunks;
+}
+
+void stopAndExpectExitZero(ChildProcess& capture) {
+  capture.writeLine(R"({"type":"stop"})");
+  auto stopped = capture.readEventOfType("capture.status", 10s);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["state"], "stopped");
+  EXPECT_EQ((*stopped)["available"], false);
+}
+
+class RealCapture : public ::testing::Test {
+ protected:
+  std::unique_ptr<ChildProcess> startCapture(std::vector<std::string> args = {"--capture"}) {
+    return std::make_unique<ChildProcess>(
+        binaryPath(kProduct),
+        ChildProcess::Options{std::move(args), server_.clientEnvironment(), false});
+  }
+  PrivateSoundServer server_;
+};
+
+TEST_F(RealCapture, HealthIsAuthorizedWhenTheServerAnswers) {
+  auto capture = startCapture({"--health"});
+  auto event = capture->readEvent();
+  ASSERT_TRUE(event);
+  EXPECT_EQ((*event)["permission"], "authorized");
+  EXPECT_EQ(capture->wait().code, 0);
+}
+
+TEST_F(RealCapture, WhatIsPlayedComesBackAsChunksThatMatchTheRecording) {
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  auto player = server_.play(kRecording);
+  auto chunks = chunksWhilePlaying(*capture, *player, 4);
+  EXPECT_EQ(player->wait().code, 0) << player->stderrText();
+
+  std::vector<int16_t> captured;
+  int loud = 0;
+  for (const auto& chunk : chunks) {
+    auto samples = samplesOf(chunk);
+    captured.insert(captured.end(), samples.begin(), samples.end());
+    if (chunk["level"].get<double>() > 0.02) ++loud;
+  }
+  // Three seconds of speech: most of its twelve chunks carry sound.
+  EXPECT_GE(loud, 8);
+  auto original = readWav16(kRecording);
+  double r = bestCorrelation(captured, original);
+  EXPECT_GT(r, 0.9) << "correlation " << r;
+  RecordProperty("correlation", std::to_string(r));
+
+  stopAndExpectExitZero(*capture);
+  auto status = capture->wait();
+  EXPECT_TRUE(status.exited);
+  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(capture->stderrText(), "");
+}
+
+TEST_F(RealCapture, TheHostsOwnSoundIsLeftOut) {
+  const std::string dir = ::testing::TempDir();
+  const std::string hostTone = dir + "brimlow-host-440.wav";
+  const std::string otherTone = dir + "brimlow-other-1000.wav";
+  writeSineWav(hostTone, 16000, 6.0, 440.0, 0.5);
+  writeSineWav(otherTone, 16000, 3.0, 1000.0, 0.5);
+
+  // The host: the capture program's parent, which becomes a player of the 440 Hz tone.
+  ChildProcess host(
+      binaryPath(kParentPlayer),
+      ChildProcess::Options{
+          {hostTone, "--", binaryPath(kProduct), "--capture"}, server_.clientEnvironment(), false});
+  expectStatus(host, "requesting");
+  expectStatus(host, "started");
+  host.sendSignal(SIGUSR1);
+  auto other = server_.play(otherTone);
+  auto chunks = chunksWhilePlaying(host, *other, 2);
+
+  // The host's tone did play meanwhile, from the host's own process.
+  ChildProcess list(
+      "/usr/bin/pactl",
+      ChildProcess::Options{{"list", "sink-inputs"}, server_.clientEnvironment(), false});
+  std::string inputs;
+  for (const auto& line : list.readAllLines()) inputs += line + "\n";
+  EXPECT_NE(inputs.find("application.process.id = \"" + std::to_string(host.pid()) + "\""),
+            std::string::npos)
+      << inputs;
+
+  std::vector<int16_t> captured;
+  for (const auto& chunk : chunks) {
+    auto samples = samplesOf(chunk);
+    captured.insert(captured.end(), samples.begin(), samples.end());
+  }
+  double hostPower = powerAt(captured, 440.0);
+  double otherPower = powerAt(captured, 1000.0);
+  EXPECT_GT(otherPower, 1000.0) << "the other player's tone is missing";
+  EXPECT_LT(hostPower, otherPower * 1e-3) << "host " << hostPower << " other " << otherPower;
+
+  stopAndExpectExitZero(host);
+}
+
+TEST_F(RealCapture, ADeadServerIsReportedOnceAndTheProgramWaitsForStop) {
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  ASSERT_TRUE(capture->readEvent());  // a first chunk of silence
+  server_.kill();
+  std::vector<json> skipped;
+  auto error = capture->readEventOfType("capture.error", 10s, &skipped);
+  ASSERT_TRUE(error);
+  for (const auto& event : skipped) EXPECT_EQ(event["type"], "capture.audio");
+  const std::string message = (*error)["message"];
+  EXPECT_TRUE(message.starts_with("システム音声の取得が停止しました: ")) << message;
+  EXPECT_NE(message.find("サウンドサーバー"), std::string::npos) << message;
+  EXPECT_TRUE(capture->quietFor(500ms));
+  EXPECT_TRUE(capture->wait(0ms).timedOut) << "the program ended by itself";
+
+  capture->writeLine(R"({"type":"stop"})");
+  auto stopped = capture->readEvent();
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["state"], "stopped") << stopped->dump();
+  EXPECT_EQ((*stopped)["available"], false);
+  auto status = capture->wait();
+  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(capture->stderrText(), "");
+}
+
+TEST_F(RealCapture, ARemovedOutputIsReportedOnce) {
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  ChildProcess unload("/usr/bin/pactl", ChildProcess::Options{{"unload-module", "module-null-sink"},
+                                                              server_.clientEnvironment(),
+                                                              false});
+  ASSERT_EQ(unload.wait().code, 0) << unload.stderrText();
+  std::vector<json> skipped;
+  auto error = capture->readEventOfType("capture.error", 10s, &skipped);
+  ASSERT_TRUE(error);
+  const std::string message = (*error)["message"];
+  EXPECT_TRUE(message.starts_with(
+      "システム音声の取得が停止しました: 取得していた出力装置が取り除かれました"))
+      << message;
+  EXPECT_TRUE(capture->quietFor(300ms));
+  stopAndExpectExitZero(*capture);
+  EXPECT_EQ(capture->wait().code, 0);
+}
+
+}  // namespace
+}  // namespace brimlow::testing

@@ -1,0 +1,44 @@
+#pragma once
+// A private PulseAudio with one null output for the length of a test, started and stopped by
+// scripts/pulse-test-server. The destructor stops it by pid whatever the test's outcome.
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace brimlow::testing {
+
+class PrivateSoundServer {
+ public:
+  // Throws std::runtime_error when the server does not come up.
+  PrivateSoundServer();
+  ~PrivateSoundServer();
+  PrivateSoundServer(const PrivateSoundServer&) = delete;
+  PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
+
+  // What a client of this server needs in its environment.
+  std::map<std::string, std::optional<std::string>> clientEnvironment() const;
+  pid_t serverPid() const { return serverPid_; }
+  // Plays a file into the output (paplay); the returned process ends when it has played.
+  std::unique_ptr<ChildProcess> play(const std::string& path) const;
+  // Ends the server at once, as a crash would.
+  void kill();
+
+ private:
+  void shutDown();
+  std::string dir_;
+  pid_t serverPid_ = -1;
+};
+
+// 16-bit mono samples of a WAV file (the test recordings are 16 kHz mono).
+std::vector<int16_t> readWav16(const std::string& path, int* sampleRate = nullptr);
+// A 16-bit mono WAV of a sine, written to `path`.
+void writeSineWav(const std::string& path, int sampleRate, double seconds, double hz,
+                  double amplitude);
+
+}  // namespace brimlow::testing

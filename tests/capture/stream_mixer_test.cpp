@@ -1,0 +1,123 @@
+// Mixing separately recorded playback streams back into one signal, paced by the output.
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "platform/pulse/stream_mixer.h"
+
+namespace brimlow::platform::pulse {
+namespace {
+
+class Mixer : public ::testing::Test {
+ protected:
+  // Mono, stalls after 100 frames.
+  StreamMixer mixer_{1, 100, [this](const float* samples, size_t frames) {
+                       out_.insert(out_.end(), samples, samples + frames);
+                     }};
+  std::vector<float> out_;
+  void feed(uint32_t id, std::vector<float> samples) {
+    mixer_.sourceData(id, samples.data(), samples.size());
+  }
+};
+
+TEST_F(Mixer, WithNothingPlayingTheOutputsTimePassesInSilence) {
+  mixer_.clockFrames(30);
+  mixer_.clockFrames(20);
+  EXPECT_EQ(out_, std::vector<float>(50, 0.0f));
+}
+
+TEST_F(Mixer, FramesLeaveWhenEveryStreamHasThemAndAreSummed) {
+  mixer_.addSource(1);
+  mixer_.addSource(2);
+  feed(1, {0.1f, 0.2f, 0.3f});
+  EXPECT_TRUE(out_.empty());
+  feed(2, {0.5f, 0.5f});
+  ASSERT_EQ(out_.size(), 2u);
+  EXPECT_FLOAT_EQ(out_[0], 0.6f);
+  EXPECT_FLOAT_EQ(out_[1], 0.7f);
+  feed(2, {0.5f});
+  ASSERT_EQ(out_.size(), 3u);
+  EXPECT_FLOAT_EQ(out_[2], 0.8f);
+}
+
+TEST_F(Mixer, AStreamThatStopsDeliveringHoldsTheOthersBackOnlyUntilItStalls) {
+  mixer_.addSource(1);
+  mixer_.addSource(2);
+  feed(2, {0.5f});
+  // 1 delivers 20 frames with every 20-frame clock tick; 2 has gone quiet.
+  for (int tick = 0; tick < 4; ++tick) {
+    feed(1, std::vector<float>(20, 0.25f));
+    mixer_.clockFrames(20);
+  }
+  EXPECT_EQ(out_.size(), 1u);  // 80 frames late is not stalled
+  feed(1, std::vector<float>(20, 0.25f));
+  mixer_.clockFrames(20);
+  ASSERT_EQ(out_.size(), 100u);  // stalled: 1 goes on alone, nothing of it lost
+  EXPECT_EQ(out_.back(), 0.25f);
+  feed(2, {0.5f});  // back: it is waited for again
+  feed(1, {0.25f, 0.25f});
+  ASSERT_EQ(out_.size(), 101u);
+  EXPECT_EQ(out_.back(), 0.75f);
+}
+
+TEST_F(Mixer, AStreamThatDeliversInBurstsGetsNothingInsertedIntoIt) {
+  mixer_.addSource(1);
+  std::vector<float> expected;
+  float value = 0.0f;
+  // Bursts of 80 frames every fourth 20-frame clock tick: late against the clock, never stalled.
+  for (int tick = 0; tick < 40; ++tick) {
+    mixer_.clockFrames(20);
+    if (tick % 4 == 3) {
+      std::vector<float> burst(80);
+      for (auto& sample : burst) sample = value += 0.001f;
+      expected.insert(expected.end(), burst.begin(), burst.end());
+      feed(1, burst);
+    }
+  }
+  EXPECT_EQ(out_, expected);
+}
+
+TEST_F(Mixer, WhenEveryStreamHasStalledTheClockGivesSilenceAgain) {
+  mixer_.addSource(1);
+  feed(1, {0.5f});
+  mixer_.clockFrames(100);
+  mixer_.clockFrames(30);
+  ASSERT_EQ(out_.size(), 131u);
+  EXPECT_EQ(out_[0], 0.5f);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 130);
+}
+
+TEST_F(Mixer, RemovingAStreamReleasesWhatTheOthersHeld) {
+  mixer_.addSource(1);
+  mixer_.addSource(2);
+  feed(1, {0.5f, 0.5f});
+  mixer_.removeSource(2);
+  EXPECT_EQ(out_, (std::vector<float>{0.5f, 0.5f}));
+  feed(2, {1.0f});  // no longer mixed
+  EXPECT_EQ(out_.size(), 2u);
+}
+
+TEST_F(Mixer, ARemovedStreamsLastFramesAreNotLost) {
+  mixer_.addSource(1);
+  mixer_.addSource(2);
+  feed(1, {0.5f, 0.5f, 0.5f});
+  feed(2, {0.25f});
+  EXPECT_EQ(out_.size(), 1u);
+  mixer_.removeSource(1);  // 2 is live: 1's rest goes out with 2's next frames
+  EXPECT_EQ(out_.size(), 1u);
+  feed(2, {0.25f, 0.25f, 0.25f});
+  EXPECT_EQ(out_, (std::vector<float>{0.75f, 0.75f, 0.75f, 0.25f}));
+}
+
+TEST_F(Mixer, StereoStaysInterleaved) {
+  std::vector<float> out;
+  StreamMixer stereo(
+      2, 100, [&](const float* s, size_t frames) { out.insert(out.end(), s, s + frames * 2); });
+  stereo.addSource(1);
+  std::vector<float> frames{0.1f, -0.1f, 0.2f, -0.2f};
+  stereo.sourceData(1, frames.data(), 2);
+  EXPECT_EQ(out, frames);
+}
+
+}  // namespace
+}  // namespace brimlow::platform::pulse

@@ -1,0 +1,25 @@
+#pragma once
+// Everything brimlow-stt-helper reaches of the outside world, gathered so that the product
+// binary passes the Linux services and tests pass scripted ones.
+#include <functional>
+#include <memory>
+
+#include "platform/speech/analysis.h"
+#include "platform/speech/recognizer.h"
+#include "platform/system/system.h"
+
+namespace brimlow::platform {
+
+struct HelperPlatform {
+  std::function<OsVersion()> osVersion;
+  std::shared_ptr<speech::AnalysisService> analysis;
+  std::shared_ptr<speech::RecognizerService> recognizer;
+};
+
+// Streaming and the one-shot modes take the current path from this version on.
+inline constexpr OsVersion kAnalyzerMinimumVersion{26, 0, 0};
+
+// The real services of this machine.
+HelperPlatform makeLinuxHelperPlatform();
+
+}  // namespace brimlow::platform

@@ -1,0 +1,332 @@
+// The analysis service on PocketSphinx: the decoder's voice activity detection decides where
+// utterances end.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/pocketsphinx/decoder.h"
+#include "platform/pocketsphinx/decoder_pool.h"
+#include "platform/pocketsphinx/models.h"
+#include "platform/pocketsphinx/services.h"
+
+namespace brimlow::pocketsphinx {
+namespace {
+
+using speech::AnalysisResult;
+using speech::AnalyzerResultSink;
+using speech::SpeechError;
+
+class Transcriber final : public speech::SpeechTranscriber {
+ public:
+  explicit Transcriber(std::string locale) : locale_(std::move(locale)) {}
+  std::string localeIdentifier() const override { return locale_; }
+
+ private:
+  std::string locale_;
+};
+
+class InstallationRequest final : public speech::AssetInstallationRequest {
+ public:
+  explicit InstallationRequest(std::string locale) : locale_(std::move(locale)) {}
+  // Nothing can be downloaded here; the model may have been installed by hand meanwhile.
+  std::optional<SpeechError> downloadAndInstall() override {
+    if (findModel(locale_)) return std::nullopt;
+    return SpeechError{kErrorDomain, kInstallationUnavailableCode,
+                       "The PocketSphinx model for " + locale_ +
+                           " cannot be downloaded on this system; " + installationAdvice(locale_)};
+  }
+
+ private:
+  std::string locale_;
+};
+
+// The state shared by an analyzer and its worker thread.
+struct AnalyzerState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<audio::PcmBufferPtr> queue;
+  bool inputEnded = false;
+  bool finalizeRequested = false;
+  std::atomic<bool> cancelRequested = false;
+  bool ended = false;
+  std::optional<SpeechError> endError;
+  std::thread::id workerId;
+
+  std::shared_ptr<DecoderPool> pool;
+  std::unique_ptr<Decoder> decoder;
+  AnalyzerResultSink sink;
+  audio::AudioFormat format;
+};
+
+// One utterance as the decoder's voice activity detection delimits it.
+struct Utterance {
+  bool inSpeech = false;
+  std::optional<double> startSeconds;  // fixed by the first result, shared by all its results
+  std::string lastText;
+};
+
+class Worker {
+ public:
+  static constexpr uint32_t kPieceFrames = 4000;  // 250 ms
+
+  explicit Worker(std::shared_ptr<AnalyzerState> state) : state_(std::move(state)) {}
+
+  void run() {
+    Decoder& decoder = *state_->decoder;
+    std::optional<SpeechError> error;
+    if (!decoder.startStream() || !decoder.startUtterance()) error = failure("start decoding");
+    std::vector<audio::PcmBufferPtr> batch;
+    while (!error) {
+      bool finalize = false;
+      {
+        std::unique_lock lock(state_->mutex);
+        state_->changed.wait(lock, [&] {
+          return !state_->queue.empty() || state_->finalizeRequested || state_->cancelRequested;
+        });
+        if (state_->cancelRequested) break;
+        if (state_->queue.empty()) {
+          finalize = true;
+        } else {
+          batch.assign(std::make_move_iterator(state_->queue.begin()),
+                       std::make_move_iterator(state_->queue.end()));
+          state_->queue.clear();
+        }
+      }
+      if (finalize) {
+        error = endUtterance(false);
+        break;
+      }
+      for (const auto& buffer : batch) {
+        if (state_->cancelRequested || error) break;
+        error = process(*buffer);
+      }
+      batch.clear();
+    }
+    if (state_->cancelRequested) error = speech::cancellationError();
+    finish(error);
+  }
+
+ private:
+  SpeechError failure(const std::string& what) {
+    std::string description = "PocketSphinx could not " + what;
+    auto messages = recentEngineMessages();
+    if (!messages.empty()) description += ": " + messages.back();
+    return SpeechError{kErrorDomain, kDecodingFailedCode, description};
+  }
+
+  std::optional<SpeechError> process(const audio::PcmBuffer& buffer) {
+    const int16_t* samples = buffer.int16ChannelData(0);
+    if (buffer.format() != state_->format || !samples)
+      return SpeechError{kErrorDomain, kUnsupportedFormatCode,
+                         "Audio in " + buffer.format().toString() +
+                             " does not match the prepared format " + state_->format.toString()};
+    // Large buffers go in pieces, so that no end of speech slips by between two looks.
+    const uint32_t frames = buffer.frameLength();
+    for (uint32_t offset = 0; offset < frames; offset += kPieceFrames) {
+      if (state_->cancelRequested) return std::nullopt;
+      if (auto error = processPiece(samples + offset, std::min(kPieceFrames, frames - offset)))
+        return error;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<SpeechError> processPiece(const int16_t* samples, uint32_t count) {
+    Decoder& decoder = *state_->decoder;
+    if (!decoder.process(samples, count)) return failure("decode audio");
+    const bool inSpeech = decoder.inSpeech();
+    if (utterance_.inSpeech && !inSpeech) return endUtterance(true);
+    utterance_.inSpeech = inSpeech;
+    if (!inSpeech) return std::nullopt;  // nothing heard yet in this utterance
+    auto words = decoder.words();
+    std::string text = joinWords(words);
+    if (text.empty() || text == utterance_.lastText) return std::nullopt;
+    deliver(words, text, false);
+    return std::nullopt;
+  }
+
+  // Ends the open utterance, delivers its final result and, with `reopen`, opens the next one.
+  std::optional<SpeechError> endUtterance(bool reopen) {
+    Decoder& decoder = *state_->decoder;
+    if (!decoder.endUtterance()) return failure("end an utterance");
+    auto words = decoder.words();
+    if (!words.empty()) deliver(words, joinWords(words), true);
+    utterance_ = Utterance{};
+    if (reopen && !decoder.startUtterance()) return failure("start an utterance");
+    return std::nullopt;
+  }
+
+  void deliver(const std::vector<Word>& words, const std::string& text, bool isFinal) {
+    // Every result of one utterance starts where its first result started, so that consumers
+    // can tell results of the same utterance by their start.
+    if (!utterance_.startSeconds) utterance_.startSeconds = words.front().startSeconds;
+    const double start = *utterance_.startSeconds;
+    const double end = std::max(start, words.back().endSeconds);
+    utterance_.lastText = text;
+    if (state_->sink.onResult)
+      state_->sink.onResult(AnalysisResult{text, start, end - start, isFinal});
+  }
+
+  void finish(const std::optional<SpeechError>& error) {
+    // A finished decoder goes back to the pool before the results end, so that the next
+    // analyzer finds it; one still inside an utterance (cancelled) is ended afterwards, because
+    // ending an utterance takes up to a few hundred milliseconds.
+    const bool releaseFirst = !state_->decoder->inUtterance();
+    if (releaseFirst) state_->pool->release(std::move(state_->decoder));
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->queue.clear();
+      state_->inputEnded = true;
+      state_->endError = error;
+    }
+    if (state_->sink.onEnd) state_->sink.onEnd(error);
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->ended = true;
+    }
+    state_->changed.notify_all();
+    if (!releaseFirst) state_->pool->release(std::move(state_->decoder));
+  }
+
+  std::shared_ptr<AnalyzerState> state_;
+  Utterance utterance_;
+};
+
+class Analyzer final : public speech::SpeechAnalyzer {
+ public:
+  explicit Analyzer(std::shared_ptr<AnalyzerState> state) : state_(std::move(state)) {
+    worker_ = std::thread([state = state_] { Worker(state).run(); });
+    std::lock_guard lock(state_->mutex);
+    state_->workerId = worker_.get_id();
+  }
+
+  ~Analyzer() override {
+    stop(false);
+    // The sink may hold the last reference and release it on the worker thread.
+    if (worker_.get_id() == std::this_thread::get_id())
+      worker_.detach();
+    else
+      worker_.join();
+  }
+
+  void append(audio::PcmBufferPtr buffer) override {
+    if (!buffer) return;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->inputEnded) return;
+      state_->queue.push_back(std::move(buffer));
+    }
+    state_->changed.notify_all();
+  }
+
+  void endInput() override {
+    std::lock_guard lock(state_->mutex);
+    state_->inputEnded = true;
+  }
+
+  std::optional<SpeechError> finalizeAndFinishThroughEndOfInput() override {
+    std::unique_lock lock(state_->mutex);
+    if (state_->workerId == std::this_thread::get_id())
+      return SpeechError{kErrorDomain, kDecodingFailedCode,
+                         "An analyzer cannot be finalized from its own result callback"};
+    state_->inputEnded = true;
+    state_->finalizeRequested = true;
+    state_->changed.notify_all();
+    state_->changed.wait(lock, [&] { return state_->ended; });
+    return state_->endError;
+  }
+
+  void cancelAndFinishNow() override { stop(true); }
+
+ private:
+  // Cancels, then waits for the results to end unless called from the worker itself.
+  void stop(bool wait) {
+    std::unique_lock lock(state_->mutex);
+    if (state_->ended) return;
+    state_->cancelRequested = true;
+    state_->inputEnded = true;
+    state_->queue.clear();
+    state_->changed.notify_all();
+    if (wait && state_->workerId != std::this_thread::get_id())
+      state_->changed.wait(lock, [&] { return state_->ended; });
+  }
+
+  std::shared_ptr<AnalyzerState> state_;
+  std::thread worker_;
+};
+
+class AnalysisService final : public speech::AnalysisService {
+ public:
+  bool transcriberIsAvailable() override { return true; }
+
+  std::optional<std::string> supportedLocale(const std::string& identifier) override {
+    return pocketsphinx::supportedLocale(identifier);
+  }
+
+  std::shared_ptr<speech::SpeechTranscriber> makeTranscriber(const std::string& locale) override {
+    auto canonical = pocketsphinx::supportedLocale(locale);
+    if (!canonical) return nullptr;
+    return std::make_shared<Transcriber>(*canonical);
+  }
+
+  speech::AssetStatus assetStatus(const speech::SpeechTranscriber& transcriber) override {
+    const std::string locale = transcriber.localeIdentifier();
+    if (findModel(locale)) return speech::AssetStatus::installed;
+    if (pocketsphinx::supportedLocale(locale)) return speech::AssetStatus::supported;
+    return speech::AssetStatus::unsupported;
+  }
+
+  Expected<std::shared_ptr<speech::AssetInstallationRequest>, SpeechError> assetInstallationRequest(
+      const speech::SpeechTranscriber& transcriber) override {
+    const std::string locale = transcriber.localeIdentifier();
+    if (findModel(locale)) return std::shared_ptr<speech::AssetInstallationRequest>();
+    if (!pocketsphinx::supportedLocale(locale))
+      return unexpected(SpeechError{kErrorDomain, kUnsupportedLocaleCode,
+                                    "PocketSphinx has no model for " + locale});
+    return std::shared_ptr<speech::AssetInstallationRequest>(
+        std::make_shared<InstallationRequest>(locale));
+  }
+
+  std::optional<audio::AudioFormat> bestAvailableAudioFormat(
+      const speech::SpeechTranscriber&) override {
+    // What the acoustic models are trained on, so buffers need no conversion here.
+    return audio::pcm16Mono16k();
+  }
+
+  Expected<std::shared_ptr<speech::SpeechAnalyzer>, SpeechError> makeAnalyzer(
+      std::shared_ptr<speech::SpeechTranscriber> transcriber,
+      const speech::AnalysisContext& context, const audio::AudioFormat& format,
+      AnalyzerResultSink sink) override {
+    if (!transcriber)
+      return unexpected(SpeechError{kErrorDomain, kUnsupportedLocaleCode, "No transcriber"});
+    if (format != audio::pcm16Mono16k())
+      return unexpected(SpeechError{kErrorDomain, kUnsupportedFormatCode,
+                                    "PocketSphinx analyzes " + audio::pcm16Mono16k().toString() +
+                                        " audio, not " + format.toString()});
+    auto pool = DecoderPool::forLocale(transcriber->localeIdentifier());
+    auto decoder = pool->acquire(context.generalContextualStrings);
+    if (!decoder) return unexpected(decoder.error());
+
+    auto state = std::make_shared<AnalyzerState>();
+    state->pool = std::move(pool);
+    state->decoder = std::move(*decoder);
+    state->sink = std::move(sink);
+    state->format = format;
+    try {
+      return std::shared_ptr<speech::SpeechAnalyzer>(std::make_shared<Analyzer>(std::move(state)));
+    } catch (const std::system_error& e) {
+      return unexpected(SpeechError{kErrorDomain, kDecodingFailedCode,
+                                    std::string("No analysis thread: ") + e.what()});
+    }
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<speech::AnalysisService> makeAnalysisService() {
+  silenceEngineLogging();
+  return std::make_shared<AnalysisService>();
+}
+
+}  // namespace brimlow::pocketsphinx

@@ -1,0 +1,87 @@
+#pragma once
+// One PocketSphinx decoder with the settings both speech services use, behind a header free of
+// PocketSphinx types.
+//
+// Settings: the engine's defaults (all three search passes; accuracy first) and its voice
+// activity detection, which drops silence and reports speech/non-speech. Frame numbers, and so
+// word times, count from the last startStream() across utterances, dropped silence included,
+// so they lie on the timeline of the audio fed since then.
+//
+// Threads: a decoder is used by one thread at a time. Creation and setVocabulary() take the
+// process-wide engine set-up lock themselves.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/expected.h"
+#include "platform/pocketsphinx/models.h"
+
+namespace brimlow::pocketsphinx {
+
+struct Word {
+  std::string text;
+  double startSeconds = 0.0;  // from the last startStream()
+  double endSeconds = 0.0;
+};
+
+// The words of a hypothesis joined by single spaces.
+std::string joinWords(const std::vector<Word>& words);
+
+// Routes the engine's log away from stderr (once per process); creation does this itself.
+void silenceEngineLogging();
+// Warnings and errors the engine reported since start, most recent last (at most 50).
+std::vector<std::string> recentEngineMessages();
+
+class Decoder {
+ public:
+  // Loads the model (about 0.2 s and 90 MiB). Fails with a description of what went wrong.
+  static Expected<std::unique_ptr<Decoder>, std::string> create(const ModelFiles& model);
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // Biases recognition towards `phrases` by interpolating a small phrase model with the base
+  // language model; an empty list returns to the base model. Words the dictionary lacks are
+  // left out. Only between utterances. False (and the base model in use) when it failed.
+  bool setVocabulary(const std::vector<std::string>& phrases);
+  const std::vector<std::string>& vocabulary() const { return vocabulary_; }
+  // The phrase words that the dictionary knows, as used in the phrase model.
+  const std::vector<std::string>& vocabularyWords() const { return vocabularyWords_; }
+
+  // Restarts frame numbering at 0 (and the voice activity state); between utterances only.
+  bool startStream();
+  bool startUtterance();
+  // Decodes 16 kHz mono samples of the open utterance. Near-silence at the start of a stream
+  // reaches the engine only as its last 300 ms; word times still count every sample.
+  bool process(const int16_t* samples, size_t count);
+  // Whether the voice activity detector is inside speech.
+  bool inSpeech() const;
+  // Ends the open utterance; its final hypothesis is then available from words().
+  bool endUtterance();
+  bool inUtterance() const { return inUtterance_; }
+  // The current hypothesis: partial during an utterance, final after endUtterance(). Fillers
+  // and silences are left out; alternate pronunciations carry their base word.
+  std::vector<Word> words() const;
+
+  double framesPerSecond() const { return frameRate_; }
+
+ private:
+  struct Engine;
+  explicit Decoder(std::unique_ptr<Engine> engine);
+
+  std::unique_ptr<Engine> engine_;
+  std::vector<std::string> vocabulary_;
+  std::vector<std::string> vocabularyWords_;
+  double frameRate_ = 100.0;
+  double sampleRate_ = 16000.0;
+  bool inUtterance_ = false;
+  // Start of the stream: whether anything but near-silence came yet, the silence held back
+  // until then (at most 300 ms of it) and how many samples were left out before it.
+  bool heardSound_ = false;
+  std::vector<int16_t> heldSilence_;
+  size_t skippedSamples_ = 0;
+};
+
+}  // namespace brimlow::pocketsphinx

@@ -1,0 +1,65 @@
+#include "platform/pocketsphinx/decoder_pool.h"
+
+#include <algorithm>
+#include <map>
+
+#include "platform/pocketsphinx/models.h"
+#include "platform/pocketsphinx/services.h"
+
+namespace brimlow::pocketsphinx {
+
+std::shared_ptr<DecoderPool> DecoderPool::forLocale(const std::string& canonicalLocale) {
+  // Never destroyed: detached recognition threads may still return decoders at exit.
+  static auto* mutex = new std::mutex;
+  static auto* pools = new std::map<std::string, std::shared_ptr<DecoderPool>>;
+  std::lock_guard lock(*mutex);
+  auto& pool = (*pools)[canonicalLocale];
+  if (!pool) pool = std::make_shared<DecoderPool>(canonicalLocale);
+  return pool;
+}
+
+Expected<std::unique_ptr<Decoder>, speech::SpeechError> DecoderPool::acquire(
+    const std::vector<std::string>& vocabulary) {
+  std::unique_ptr<Decoder> decoder;
+  {
+    std::lock_guard lock(mutex_);
+    // Re-biasing takes a quarter second; a decoder biased the same way needs none.
+    auto it = std::find_if(idle_.begin(), idle_.end(),
+                           [&](const auto& d) { return d->vocabulary() == vocabulary; });
+    if (it == idle_.end() && !idle_.empty()) it = std::prev(idle_.end());
+    if (it != idle_.end()) {
+      decoder = std::move(*it);
+      idle_.erase(it);
+    }
+  }
+  if (!decoder) {
+    auto model = findModel(locale_);
+    if (!model)
+      return unexpected(
+          speech::SpeechError{kErrorDomain, kModelNotInstalledCode,
+                              "The PocketSphinx model for " + locale_ + " is not installed"});
+    auto created = Decoder::create(*model);
+    if (!created)
+      return unexpected(speech::SpeechError{
+          kErrorDomain, kModelLoadFailedCode,
+          "The PocketSphinx model for " + locale_ + " could not be loaded: " + created.error()});
+    decoder = std::move(*created);
+  }
+  // A vocabulary that cannot be applied leaves the base model in use; recognition still works.
+  decoder->setVocabulary(vocabulary);
+  return decoder;
+}
+
+void DecoderPool::release(std::unique_ptr<Decoder> decoder) {
+  if (!decoder) return;
+  if (decoder->inUtterance()) decoder->endUtterance();
+  std::lock_guard lock(mutex_);
+  if (idle_.size() < kMaxIdle) idle_.push_back(std::move(decoder));
+}
+
+size_t DecoderPool::idleCount() const {
+  std::lock_guard lock(mutex_);
+  return idle_.size();
+}
+
+}  // namespace brimlow::pocketsphinx

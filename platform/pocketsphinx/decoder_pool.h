@@ -1,0 +1,43 @@
+#pragma once
+// Long-lived decoders of one locale, shared by both speech services.
+//
+// A fresh decoder recognises its first utterance worse (its cepstral normalisation starts from
+// a default estimate and adapts from then on), and loading one takes a fifth of a second, so
+// decoders go back to the pool when an analyzer or a task is done with them and serve the next
+// one. A decoder is lent to one user at a time, so it is never used on two threads at once.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/expected.h"
+#include "platform/pocketsphinx/decoder.h"
+#include "platform/speech/speech.h"
+
+namespace brimlow::pocketsphinx {
+
+class DecoderPool {
+ public:
+  // The pool of a canonical locale; one per locale for the whole process.
+  static std::shared_ptr<DecoderPool> forLocale(const std::string& canonicalLocale);
+
+  explicit DecoderPool(std::string locale) : locale_(std::move(locale)) {}
+  const std::string& locale() const { return locale_; }
+
+  // An idle decoder (one already biased to `vocabulary` if there is one) or a new one, biased
+  // to `vocabulary`. Fails when the model is missing or cannot be loaded.
+  Expected<std::unique_ptr<Decoder>, speech::SpeechError> acquire(
+      const std::vector<std::string>& vocabulary);
+  // Takes a decoder back; an open utterance is ended first.
+  void release(std::unique_ptr<Decoder> decoder);
+
+  size_t idleCount() const;
+
+ private:
+  static constexpr size_t kMaxIdle = 4;  // about 90 MiB each
+  const std::string locale_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Decoder>> idle_;
+};
+
+}  // namespace brimlow::pocketsphinx

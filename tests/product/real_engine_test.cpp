@@ -1,0 +1,216 @@
+// The product helper on this machine's real engine, driven over pipes as a host drives it.
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+
+namespace brimlow::testing {
+namespace {
+
+using nlohmann::json;
+
+const std::string kHelper = "stt-helper/brimlow-stt-helper";
+const char* kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
+
+std::vector<int16_t> readRaw(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {}) {
+  return ChildProcess::Options{std::move(args), {{"BRIMLOW_PLATFORM_VERSION", version}}, false};
+}
+
+// Chunk `sequence` of a remote stream that began at 1.7e12 ms.
+json audioCommand(const std::string& session, int64_t sequence, const std::string& pcmBase64) {
+  return {{"type", "audio"},
+          {"sessionId", session},
+          {"source", "remote"},
+          {"sequence", sequence},
+          {"capturedAt", 1.7e12 + 250.0 * sequence},
+          {"pcmBase64", pcmBase64}};
+}
+
+// Sends the recording and 1.5 s of silence in 250 ms chunks; paced at real time when asked
+// (the legacy backend ends utterances on wall-clock silence).
+// Returns the next sequence number.
+int64_t feed(ChildProcess& helper, const std::string& session, const std::vector<int16_t>& audio,
+             bool realTime) {
+  std::vector<int16_t> all = audio;
+  all.resize(all.size() + 24000, 0);
+  int64_t sequence = 0;
+  auto next = std::chrono::steady_clock::now();
+  for (size_t at = 0; at < all.size(); at += 4000, ++sequence) {
+    std::vector<int16_t> chunk(all.begin() + at, all.begin() + std::min(all.size(), at + 4000));
+    helper.writeJson(audioCommand(session, sequence, base64Pcm(chunk)));
+    if (realTime) {
+      next += std::chrono::milliseconds(250);
+      std::this_thread::sleep_until(next);  // a live source, not a synchronisation
+    }
+  }
+  return sequence;
+}
+
+// A live source keeps sending silence after speech, and the legacy backend checks its silence
+// rule as chunks arrive. On a loaded machine the engine's first words may come only after the
+// recording has been sent, so go on sending silent chunks at real-time pace until the final comes.
+std::optional<json> finalWhileSilent(ChildProcess& helper, const std::string& session,
+                                     int64_t sequence, std::chrono::seconds limit) {
+  const std::string silence = base64Pcm(std::vector<int16_t>(4000, 0));
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto final = helper.readEventOfType("transcript.final", 250ms)) return final;
+    helper.writeJson(audioCommand(session, sequence++, silence));
+  }
+  return std::nullopt;
+}
+
+TEST(RealEngine, AnalyzerPathTranscribesGoForwardWithPartialsAndAFinal) {
+  ChildProcess helper(binaryPath(kHelper), onPath("26.0"));
+  helper.writeJson({{"type", "session.start"}, {"sessionId", "s1"}, {"locale", "en-US"}});
+  std::vector<json> before;
+  ASSERT_TRUE(helper.readEventOfType("session.ready", 30s, &before));
+  feed(helper, "s1", readRaw(kGoForward), false);
+  helper.writeJson({{"type", "session.stop"}, {"sessionId", "s1"}});
+  std::vector<json> partials;
+  auto final = helper.readEventOfType("transcript.final", 60s, &partials);
+  ASSERT_TRUE(final);
+  EXPECT_EQ((*final)["text"], "go forward ten meters");
+  EXPECT_EQ((*final)["endpointing"],
+            (json{{"provider", "apple-speech-analyzer"}, {"reason", "framework"}}));
+  EXPECT_GE((*final)["latencyMs"].get<double>(), 0.0);
+  EXPECT_TRUE((*final)["utteranceId"].get<std::string>().starts_with("s1-remote-"));
+  const double started = (*final)["startedAt"].get<double>();
+  const double ended = (*final)["speechEndedAt"].get<double>();
+  EXPECT_GT(started, 1.7e12);  // speech begins after the recording's leading silence
+  EXPECT_LT(started, 1.7e12 + 1000);
+  EXPECT_GT(ended, started + 1000);  // about two seconds of speech
+  int partialCount = 0;
+  for (const auto& event : partials) {
+    if (event["type"] != "transcript.partial") continue;
+    ++partialCount;
+    EXPECT_EQ(event["utteranceId"], (*final)["utteranceId"]);
+  }
+  EXPECT_GE(partialCount, 2);
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");  // no engine chatter
+}
+
+TEST(RealEngine, LegacyPathTranscribesGoForwardAtRealTimePace) {
+  ChildProcess helper(binaryPath(kHelper), onPath("15.0"));
+  helper.writeJson({{"type", "session.start"}, {"sessionId", "s2"}, {"locale", "en-US"}});
+  auto ready = helper.readEventOfType("session.ready", 30s);
+  ASSERT_TRUE(ready);
+  EXPECT_EQ((*ready)["available"], true);
+  const int64_t next = feed(helper, "s2", readRaw(kGoForward), true);
+  auto final = finalWhileSilent(helper, "s2", next, 60s);
+  ASSERT_TRUE(final);
+  EXPECT_EQ((*final)["text"], "go forward ten meters");
+  EXPECT_EQ((*final)["endpointing"]["reason"], "silence");
+  EXPECT_EQ((*final)["endpointing"]["provider"], "apple-sfspeech");
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+TEST(RealEngine, DefaultJapaneseLocaleGetsTheUnsupportedAnswersOnBothPaths) {
+  const std::string chunk = base64Pcm(std::vector<int16_t>(4000, 500));
+  json audio = {{"type", "audio"}, {"sessionId", "ja"},    {"source", "remote"},
+                {"sequence", 0},   {"capturedAt", 1.7e12}, {"pcmBase64", chunk}};
+  {
+    ChildProcess helper(binaryPath(kHelper), onPath("26.0"));
+    auto status = helper.readEvent(30s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ((*status)["status"], "checking-model");
+    auto error = helper.readEvent(30s);
+    ASSERT_TRUE(error);
+    EXPECT_EQ((*error)["message"], "SpeechAnalyzer does not support Japanese on this Mac");
+    helper.writeJson({{"type", "session.start"}, {"sessionId", "ja"}});
+    helper.writeJson(audio);
+    auto failed = helper.readEvent(30s);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ((*failed)["message"],
+              "SpeechAnalyzer input failed: Unsupported SpeechAnalyzer locale: ja-JP");
+    EXPECT_EQ((*failed)["sessionId"], "ja");
+    helper.closeStdin();
+    EXPECT_EQ(helper.wait(30s).code, 0);
+  }
+  {
+    ChildProcess helper(binaryPath(kHelper), onPath("15.0"));
+    auto status = helper.readEvent(30s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ((*status)["status"], "setup-required");
+    EXPECT_EQ((*status)["modelStatus"], "unavailable");
+    helper.writeJson({{"type", "session.start"}, {"sessionId", "ja"}});
+    auto ready = helper.readEvent(30s);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ((*ready)["type"], "session.ready");
+    EXPECT_EQ((*ready)["available"], false);
+    EXPECT_EQ((*helper.readEvent(30s))["type"], "helper.status");
+    helper.writeJson(audio);
+    auto failed = helper.readEvent(30s);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ((*failed)["message"], "Unsupported recognition locale: ja-JP");
+    helper.closeStdin();
+    EXPECT_EQ(helper.wait(30s).code, 0);
+  }
+}
+
+std::vector<json> runMode(const char* version, std::vector<std::string> args, int& code) {
+  ChildProcess helper(binaryPath(kHelper), onPath(version, std::move(args)));
+  std::vector<json> events;
+  for (const auto& line : helper.readAllLines(60s)) events.push_back(json::parse(line));
+  code = helper.wait(30s).code;
+  EXPECT_EQ(helper.stderrText(), "");
+  for (auto& event : events) event.erase("at");
+  return events;
+}
+
+TEST(RealEngine, OneShotModesGiveThisPlatformsAnswers) {
+  int code = -1;
+  EXPECT_EQ(runMode("26.0", {"--health"}, code),
+            (std::vector<json>{{{"type", "helper.status"},
+                                {"status", "unavailable"},
+                                {"available", false},
+                                {"implementation", "speech-analyzer"},
+                                {"authorization", "not-required"},
+                                {"modelStatus", "unsupported"},
+                                {"protocolVersion", 1}}}));
+  EXPECT_EQ(code, 1);
+
+  auto legacy = runMode("15.0", {"--health"}, code);
+  ASSERT_EQ(legacy.size(), 1u);
+  EXPECT_EQ(legacy[0]["status"], "setup-required");
+  EXPECT_EQ(legacy[0]["modelStatus"], "unavailable");
+  EXPECT_EQ(legacy[0]["authorization"], "authorized");
+  EXPECT_EQ(code, 0);
+
+  EXPECT_EQ(
+      runMode("26.0", {"--authorize"}, code),
+      (std::vector<json>{
+          {{"type", "helper.authorization"}, {"status", "not-required"}, {"authorized", true}}}));
+  EXPECT_EQ(
+      runMode("15.0", {"--authorize"}, code),
+      (std::vector<json>{
+          {{"type", "helper.authorization"}, {"status", "authorized"}, {"authorized", true}}}));
+  EXPECT_EQ(code, 0);
+
+  json installed = {{"type", "helper.model"}, {"status", "installed"}, {"locale", "en-US"}};
+  EXPECT_EQ(runMode("26.0", {"--install-assets", "en-US"}, code),
+            (std::vector<json>{installed, installed}));
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(runMode("26.0", {"--install-assets"}, code),
+            (std::vector<json>{{{"type", "helper.error"},
+                                {"message", "SpeechAnalyzer does not support locale ja-JP"}}}));
+  EXPECT_EQ(code, 1);
+}
+
+}  // namespace
+}  // namespace brimlow::testing

@@ -1,0 +1,307 @@
+// A small host: runs brimlow-audio-capture and brimlow-stt-helper, relays every captured chunk
+// to the helper as "remote" audio of one session, and prints live captions.
+//
+//   brimlow-live [--locale en-US] [--vocabulary WORD]... [--seconds N]
+//                [--capture PATH] [--helper PATH]
+//
+// On a terminal the current partial is rewritten in place; each final gets its own line with
+// its latency. Ctrl-C (or --seconds) stops capture, lets the helper flush, and shuts both down.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string locale = "en-US";
+  std::vector<std::string> vocabulary;
+  double seconds = 0;  // 0: until Ctrl-C
+  std::string capture;
+  std::string helper;
+};
+
+void usage(const char* argv0) {
+  std::fprintf(stderr,
+               "usage: %s [--locale ID] [--vocabulary WORD]... [--seconds N] [--capture PATH] "
+               "[--helper PATH]\n  defaults: --locale en-US, run until Ctrl-C, programs beside "
+               "this one's build tree\n",
+               argv0);
+}
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1;   // we write
+  int out = -1;  // we read
+  std::string pending;
+  bool ended = false;
+
+  bool start(const std::string& path, const std::vector<std::string>& args) {
+    int inPipe[2], outPipe[2];
+    if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC)) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    std::vector<std::string> store{path};
+    store.insert(store.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : store) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);  // our blocked signals are ours only
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(inPipe[0]);
+    ::close(outPipe[1]);
+    if (rc != 0) {
+      std::fprintf(stderr, "cannot start %s: %s\n", path.c_str(), std::strerror(rc));
+      return false;
+    }
+    in = inPipe[1];
+    out = outPipe[0];
+    return true;
+  }
+  void send(const json& command) {
+    if (in < 0) return;
+    std::string line = command.dump() + "\n";
+    const char* p = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+      ssize_t n = ::write(in, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+  }
+  void closeInput() {
+    if (in >= 0) ::close(in);
+    in = -1;
+  }
+  // Reads what is available; returns complete lines.
+  std::vector<std::string> readLines() {
+    std::vector<std::string> lines;
+    char buf[65536];
+    ssize_t n = ::read(out, buf, sizeof buf);
+    if (n <= 0) {
+      ended = true;
+      return lines;
+    }
+    pending.append(buf, static_cast<size_t>(n));
+    size_t start = 0, nl;
+    while ((nl = pending.find('\n', start)) != std::string::npos) {
+      lines.push_back(pending.substr(start, nl - start));
+      start = nl + 1;
+    }
+    pending.erase(0, start);
+    return lines;
+  }
+  int wait() {
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return -1;
+  }
+};
+
+class Captions {
+ public:
+  explicit Captions(bool terminal) : terminal_(terminal) {}
+  void partial(const std::string& text) {
+    if (!terminal_) return;
+    std::printf("\r\033[K… %s", text.c_str());
+    std::fflush(stdout);
+    open_ = true;
+  }
+  void final(const std::string& text, double latencyMs) {
+    clearPartial();
+    std::printf("%s  (%.0f ms)\n", text.c_str(), latencyMs);
+    std::fflush(stdout);
+  }
+  void note(const std::string& text) {
+    clearPartial();
+    std::fprintf(stderr, "[%s]\n", text.c_str());
+  }
+
+ private:
+  void clearPartial() {
+    if (open_) std::printf("\r\033[K");
+    open_ = false;
+  }
+  bool terminal_;
+  bool open_ = false;
+};
+
+std::string besideSelf(const char* argv0, const std::string& relative) {
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
+  dir = dir.substr(0, dir.rfind('/'));  // .../build/<preset>/examples/live
+  return dir + "/../../" + relative;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  enum { kLocale = 1, kVocabulary, kSeconds, kCapture, kHelper, kHelp };
+  const option longOptions[] = {{"locale", required_argument, nullptr, kLocale},
+                                {"vocabulary", required_argument, nullptr, kVocabulary},
+                                {"seconds", required_argument, nullptr, kSeconds},
+                                {"capture", required_argument, nullptr, kCapture},
+                                {"helper", required_argument, nullptr, kHelper},
+                                {"help", no_argument, nullptr, kHelp},
+                                {nullptr, 0, nullptr, 0}};
+  for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+    switch (opt) {
+      case kLocale:
+        options.locale = optarg;
+        break;
+      case kVocabulary:
+        options.vocabulary.push_back(optarg);
+        break;
+      case kSeconds:
+        options.seconds = std::atof(optarg);
+        break;
+      case kCapture:
+        options.capture = optarg;
+        break;
+      case kHelper:
+        options.helper = optarg;
+        break;
+      default:
+        usage(argv[0]);
+        return opt == kHelp ? 0 : 64;
+    }
+  }
+  if (options.capture.empty())
+    options.capture = besideSelf(argv[0], "audio-capture/brimlow-audio-capture");
+  if (options.helper.empty()) options.helper = besideSelf(argv[0], "stt-helper/brimlow-stt-helper");
+
+  // Ctrl-C and SIGTERM arrive on a descriptor, in the same loop as the programs' output.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  Child helper, capture;
+  if (!helper.start(options.helper, {})) return 1;
+  if (!capture.start(options.capture, {"--capture"})) return 1;
+  const std::string session = "live";
+  helper.send({{"type", "session.start"},
+               {"sessionId", session},
+               {"locale", options.locale},
+               {"vocabulary", options.vocabulary}});
+
+  Captions captions(::isatty(1));
+  const auto started = Clock::now();
+  enum class Phase { running, flushing, done } phase = Phase::running;
+  // Finals of a stopped session may still follow "session.stopped": wait for a quiet moment
+  // before closing the helper's input, since end of input cancels what is still in flight.
+  constexpr auto kQuietAfterStop = std::chrono::milliseconds(2000);
+  std::optional<Clock::time_point> lastHelperEventAfterStop;
+  auto stopCapture = [&] {
+    if (phase != Phase::running) return;
+    capture.send({{"type", "stop"}});
+    capture.closeInput();
+  };
+
+  while (phase != Phase::done) {
+    pollfd fds[3] = {{signals, POLLIN, 0},
+                     {capture.ended ? -1 : capture.out, POLLIN, 0},
+                     {helper.ended ? -1 : helper.out, POLLIN, 0}};
+    int timeout = -1;
+    if (options.seconds > 0 && phase == Phase::running) {
+      auto left = options.seconds * 1000 -
+                  std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+      timeout = left < 0 ? 0 : static_cast<int>(left);
+    }
+    if (lastHelperEventAfterStop && helper.in >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *lastHelperEventAfterStop + kQuietAfterStop - Clock::now());
+      timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
+    }
+    int rc = ::poll(fds, 3, timeout);
+    if (rc < 0 && errno != EINTR) break;
+    if (rc == 0 && phase == Phase::running) stopCapture();
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      if (::read(signals, &info, sizeof info) > 0) stopCapture();
+    }
+    if (fds[1].revents) {
+      for (const auto& line : capture.readLines()) {
+        json event = json::parse(line, nullptr, false);
+        if (event.is_discarded()) continue;
+        std::string type = event.value("type", "");
+        if (type == "capture.audio") {
+          helper.send({{"type", "audio"},
+                       {"sessionId", session},
+                       {"source", "remote"},
+                       {"sequence", event["sequence"]},
+                       {"capturedAt", event["capturedAt"]},
+                       {"pcmBase64", event["pcmBase64"]}});
+        } else if (type == "capture.status" || type == "capture.error") {
+          captions.note("capture: " + event.value("message", type));
+        }
+      }
+      if (capture.ended && phase != Phase::done) {
+        // Capture is over (stopped or failed): finish the session, then shut the helper down.
+        helper.send({{"type", "session.stop"}, {"sessionId", session}});
+        phase = Phase::flushing;
+      }
+    }
+    if (fds[2].revents) {
+      for (const auto& line : helper.readLines()) {
+        json event = json::parse(line, nullptr, false);
+        if (event.is_discarded()) continue;
+        std::string type = event.value("type", "");
+        if (phase == Phase::flushing && (type == "session.stopped" || lastHelperEventAfterStop))
+          lastHelperEventAfterStop = Clock::now();
+        if (type == "transcript.partial") {
+          captions.partial(event.value("text", ""));
+        } else if (type == "transcript.final") {
+          captions.final(event.value("text", ""), event.value("latencyMs", 0.0));
+        } else if (type == "helper.status" || type == "helper.error") {
+          captions.note("helper: " + event.value("status", "") + " " + event.value("message", ""));
+        } else if (type == "session.ready" && !event.value("available", true)) {
+          captions.note("helper: session not available for " + options.locale);
+        }
+      }
+      if (helper.ended) phase = Phase::done;
+    }
+    if (lastHelperEventAfterStop && helper.in >= 0 &&
+        Clock::now() - *lastHelperEventAfterStop >= kQuietAfterStop) {
+      helper.closeInput();  // end of input: the helper stops and exits with code 0
+    }
+  }
+  int captureCode = capture.wait();
+  int helperCode = helper.wait();
+  return captureCode == 0 && helperCode == 0 ? 0 : 1;
+}

@@ -1,0 +1,51 @@
+// Cost of taking one 250 ms "audio" line apart: JSON decoding into a command, then the Base64
+// payload into a 16 kHz PCM buffer. Four of these arrive per second per source.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <sodium.h>
+#include <nlohmann/json.hpp>
+
+#include "stt-helper/command.h"
+#include "stt-helper/pcm.h"
+
+namespace {
+
+std::string audioLine() {
+  std::vector<unsigned char> bytes(8000);
+  for (size_t i = 0; i < 4000; ++i) {
+    auto s = static_cast<int16_t>(8000.0 * std::sin(i * 0.07));
+    bytes[2 * i] = static_cast<unsigned char>(s & 0xFF);
+    bytes[2 * i + 1] = static_cast<unsigned char>((s >> 8) & 0xFF);
+  }
+  std::string b64(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(b64.data(), b64.size(), bytes.data(), bytes.size(),
+                    sodium_base64_VARIANT_ORIGINAL);
+  b64.resize(b64.size() - 1);
+  nlohmann::json line = {{"type", "audio"}, {"sessionId", "meeting-1"},   {"source", "remote"},
+                         {"sequence", 42},  {"capturedAt", 1.7e12 + 0.5}, {"pcmBase64", b64},
+                         {"level", 0.25}};
+  return line.dump();
+}
+
+void BM_DecodeAudioLine(benchmark::State& state) {
+  const std::string line = audioLine();
+  for (auto _ : state) {
+    auto command = brimlow::stt::decodeHelperCommand(line);
+    auto buffer = brimlow::stt::makePCMBuffer(*command->pcmBase64);
+    benchmark::DoNotOptimize(buffer);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
+}
+BENCHMARK(BM_DecodeAudioLine);
+
+void BM_DecodeJsonOnly(benchmark::State& state) {
+  const std::string line = audioLine();
+  for (auto _ : state) benchmark::DoNotOptimize(brimlow::stt::decodeHelperCommand(line));
+}
+BENCHMARK(BM_DecodeJsonOnly);
+
+}  // namespace

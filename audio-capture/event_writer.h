@@ -21,7 +21,7 @@ class EventWriter {
   explicit EventWriter(int stdoutFd = 1, int stderrFd = 2) : out_(stdoutFd), err_(stderrFd) {}
 
   // Serialises outside the lock; only the two writes of one line are serialised. An event that
-  // cannot be encoded (a non-finite number, invalid UTF-8) is dropped with one line on stderr.
+  // cannot be encoded (a non-finite number) is dropped with one line on stderr.
   void write(const Event& event);
   // {"type":"capture.error","message":...,"at":...}
   void error(const std::string& message);

@@ -75,8 +75,9 @@ bool JSONLineWriter::encode(const Event& event, std::string& text, std::string& 
     return false;
   }
   try {
-    // Compact, raw UTF-8, invalid UTF-8 refused; nlohmann never escapes "/".
-    text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    // Compact and raw UTF-8; nlohmann never escapes "/". Invalid UTF-8 (a path or locale
+    // typed on the command line, say) becomes U+FFFD, so the event still reaches the host.
+    text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (const nlohmann::json::exception& e) {
     failure = e.what();
     return false;

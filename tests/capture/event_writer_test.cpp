@@ -48,9 +48,11 @@ TEST_F(EventWriterTest, ErrorKeepsSlashesAndLineFeedsInsideOneLine) {
 
 TEST_F(EventWriterTest, AnEventThatCannotBeEncodedGoesToStderrOnlyAndTheWriterGoesOn) {
   recorded_.writer()->write({{"type", "capture.audio"}, {"level", std::nan("")}});
-  recorded_.writer()->write({{"type", "capture.audio"}, {"pcmBase64", "\xff\xfe"}});
-  recorded_.writer()->error("next");
+  recorded_.writer()->write(
+      {{"type", "capture.audio"}, {"level", -std::numeric_limits<double>::infinity()}});
+  recorded_.writer()->error("next \xff");  // repaired to U+FFFD, still written
   EXPECT_EQ(recorded_.types(), std::vector<std::string>{"capture.error"});
+  EXPECT_NE(recorded_.stdoutText().find("\"message\":\"next \xef\xbf\xbd\""), std::string::npos);
   std::string err = recorded_.stderrText();
   EXPECT_TRUE(err.starts_with("Failed to encode capture event: ")) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2);

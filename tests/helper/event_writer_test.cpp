@@ -74,16 +74,18 @@ TEST(JSONLineWriter, UnencodableEventGoesToStderrOnlyAndWriterStaysUsable) {
   JSONLineWriter writer(pipes.out[1], pipes.err[1]);
   writer.write({{"type", "x"}, {"value", std::nan("")}});
   writer.write({{"type", "x"}, {"deep", {{"v", std::numeric_limits<double>::infinity()}}}});
-  writer.write({{"type", "x"}, {"text", std::string("\xff\xfe")}});
+  // Invalid UTF-8 is repaired, not dropped: the host still gets the event.
+  writer.write({{"type", "x"}, {"text", std::string("a\xff\xfe")}});
   writer.write({{"type", "ok"}});
-  EXPECT_EQ(pipes.stdoutText(), "{\"type\":\"ok\"}\n");
+  EXPECT_EQ(pipes.stdoutText(),
+            "{\"text\":\"a\xef\xbf\xbd\xef\xbf\xbd\",\"type\":\"x\"}\n{\"type\":\"ok\"}\n");
   std::string err = pipes.stderrText();
   size_t lines = 0;
   for (size_t pos = 0;
        (pos = err.find("Failed to encode helper event: ", pos)) != std::string::npos; ++pos)
     ++lines;
-  EXPECT_EQ(lines, 3u) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+  EXPECT_EQ(lines, 2u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 }
 
 TEST(JSONLineWriter, ConcurrentWritersProduceWholeLines) {

@@ -240,6 +240,14 @@ TEST(AnalyzerInstallAssets, EveryOutcomeWithItsEventsAndExitCode) {
   }
 }
 
+TEST(ProductInstallAssets, ALocaleTypedInAnotherEncodingIsStillNamedInOneError) {
+  auto run = runMode(kProduct, {"--install-assets", "xx-\xff"});
+  ASSERT_EQ(run.events.size(), 1u);
+  EXPECT_EQ(run.events[0]["type"], "helper.error");
+  EXPECT_EQ(run.events[0]["message"], "SpeechAnalyzer does not support locale xx-\xef\xbf\xbd");
+  EXPECT_EQ(run.status.code, 1);
+}
+
 TEST(ProductBinary, CarriesItsPropertyListInItsOwnSection) {
   std::ifstream in(binaryPath(kProduct), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -2,11 +2,12 @@
 // The one event writer of brimlow-audio-capture: every event is one compact JSON line with sorted
 // keys on standard output, written unbuffered so the host sees it at once.
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/system/json_lines.h"
 
 namespace brimlow::capture {
 
@@ -18,7 +19,8 @@ double nowMilliseconds();
 class EventWriter {
  public:
   // Writes to the given descriptors; the process writer uses 1 and 2.
-  explicit EventWriter(int stdoutFd = 1, int stderrFd = 2) : out_(stdoutFd), err_(stderrFd) {}
+  explicit EventWriter(int stdoutFd = 1, int stderrFd = 2)
+      : output_(stdoutFd, stderrFd, "Failed to encode capture event: ") {}
 
   // Serialises outside the lock; only the two writes of one line are serialised. An event that
   // cannot be encoded (a non-finite number) is dropped with one line on stderr.
@@ -30,9 +32,7 @@ class EventWriter {
               std::optional<bool> available = std::nullopt);
 
  private:
-  std::mutex lock_;
-  int out_;
-  int err_;
+  platform::JsonLineOutput output_;
 };
 
 using WriterPtr = std::shared_ptr<EventWriter>;

@@ -2,12 +2,12 @@
 // The one event writer of brimlow-stt-helper: every event is one compact JSON line with sorted
 // keys on standard output, written unbuffered so the host sees it at once.
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/system/json_lines.h"
 #include "stt-helper/command.h"
 
 namespace brimlow::stt {
@@ -23,7 +23,8 @@ std::string authorizationLabel(int status);
 class JSONLineWriter {
  public:
   // Writes to the given descriptors; the process writer uses 1 and 2.
-  explicit JSONLineWriter(int stdoutFd = 1, int stderrFd = 2) : out_(stdoutFd), err_(stderrFd) {}
+  explicit JSONLineWriter(int stdoutFd = 1, int stderrFd = 2)
+      : output_(stdoutFd, stderrFd, "Failed to encode helper event: ") {}
 
   // Serialises outside the lock; only the two writes of one line are serialised. An event that
   // cannot be encoded (a non-finite number) is dropped with one line on stderr.
@@ -36,9 +37,7 @@ class JSONLineWriter {
   static bool encode(const Event& event, std::string& text, std::string& failure);
 
  private:
-  std::mutex lock_;
-  int out_;
-  int err_;
+  platform::JsonLineOutput output_;
 };
 
 using WriterPtr = std::shared_ptr<JSONLineWriter>;

@@ -4,6 +4,8 @@
 //   brimlow-live [--locale en-US] [--vocabulary WORD]... [--seconds N]
 //                [--capture PATH] [--helper PATH]
 //
+// Without --capture and --helper it runs the programs installed beside it (brimlow-live in
+// /usr/bin runs /usr/bin/brimlow-audio-capture), or those of its own build tree.
 // On a terminal the current partial is rewritten in place; each final gets its own line with
 // its latency. Ctrl-C (or --seconds) stops capture, lets the helper flush, and shuts both down.
 #include <fcntl.h>
@@ -42,8 +44,8 @@ struct Options {
 void usage(const char* argv0) {
   std::fprintf(stderr,
                "usage: %s [--locale ID] [--vocabulary WORD]... [--seconds N] [--capture PATH] "
-               "[--helper PATH]\n  defaults: --locale en-US, run until Ctrl-C, programs beside "
-               "this one's build tree\n",
+               "[--helper PATH]\n  defaults: --locale en-US, run until Ctrl-C, programs installed "
+               "beside this one or in its build tree\n",
                argv0);
 }
 
@@ -156,11 +158,15 @@ class Captions {
   bool open_ = false;
 };
 
+// A program of the same install (all three in one bin directory), else of the same build tree
+// (this one in .../build/<preset>/examples/live, `relative` from .../build/<preset>).
 std::string besideSelf(const char* argv0, const std::string& relative) {
   char self[4096];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
-  dir = dir.substr(0, dir.rfind('/'));  // .../build/<preset>/examples/live
+  dir = dir.substr(0, dir.rfind('/'));
+  std::string installed = dir + relative.substr(relative.rfind('/'));
+  if (::access(installed.c_str(), X_OK) == 0) return installed;
   return dir + "/../../" + relative;
 }
 

@@ -41,6 +41,7 @@ void StreamMixer::sourceData(uint32_t id, const float* interleaved, size_t frame
 }
 
 void StreamMixer::clockFrames(size_t frames) {
+  clock_ += frames;
   bool anyLive = false;
   for (auto& [id, source] : sources_) {
     source.idleFrames += frames;
@@ -50,13 +51,17 @@ void StreamMixer::clockFrames(size_t frames) {
     pump();  // a stream that just stalled no longer holds the others back
     return;
   }
-  // Nothing plays that we may record: the output's time passes in silence, after whatever the
-  // stalled streams still held.
+  // Nothing plays that we may record: after whatever the stalled streams still held, silence
+  // brings the output up to the clock's time, including the time spent waiting for a stall.
   size_t held = 0;
   for (const auto& [id, source] : sources_) held = std::max(held, available(source));
   if (held > 0) emit(held);
-  mix_.assign(frames * channels_, 0.0f);
-  if (frames > 0) sink_(mix_.data(), frames);
+  if (clock_ > emitted_) {
+    const size_t behind = static_cast<size_t>(clock_ - emitted_);
+    mix_.assign(behind * channels_, 0.0f);
+    emitted_ += behind;
+    sink_(mix_.data(), behind);
+  }
 }
 
 void StreamMixer::pump() {
@@ -76,6 +81,7 @@ void StreamMixer::emit(size_t frames) {
     source.samples.erase(source.samples.begin(), source.samples.begin() + take);
   }
   dropDrained();
+  emitted_ += frames;
   sink_(mix_.data(), frames);
 }
 

@@ -192,7 +192,7 @@ std::optional<pid_t> processIdOf(const pa_proplist* properties) {
 // Records what the computer plays: every playback stream on every output, each from its output's
 // monitor on its own (so that those of excluded processes can be left out, which the server
 // cannot do), mixed into one mono signal. Outputs and streams are followed as they come, go and
-// move between outputs; which output is the default does not matter. A timer keeps the signal's
+// move between outputs; which output is the default does not matter. A clock keeps the signal's
 // time while nothing plays, so chunks keep coming whatever the outputs do.
 class PulseStream final : public capture::Stream, public std::enable_shared_from_this<PulseStream> {
  public:
@@ -299,16 +299,18 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     if (!subscribed.value)
       return connection_->failure("再生ストリームを監視できませんでした", timeout);
 
-    if (!listAll<pa_sink_info, &PulseStream::addOutput>(&pa_context_get_sink_info_list))
-      return connection_->failure("出力装置の一覧を得られませんでした", timeout);
+    listingOutputs_ = true;  // the streams are listed next anyway
+    const bool listed =
+        listAll<pa_sink_info, &PulseStream::addOutput>(&pa_context_get_sink_info_list);
+    listingOutputs_ = false;
+    if (!listed) return connection_->failure("出力装置の一覧を得られませんでした", timeout);
     if (outputs_.empty())
       return CaptureError{"pulse", PA_ERR_NOENTITY, "音声の出力装置が見つかりません。"};
     if (!listAll<pa_sink_input_info, &PulseStream::lookAt>(&pa_context_get_sink_input_info_list))
       return connection_->failure("再生ストリームを調べられませんでした", timeout);
 
-    clockStart_ = pa_rtclock_now();
-    clockFrames_ = 0;
-    tick_ = pa_context_rttime_new(context, clockStart_ + tickPeriod(), &PulseStream::onTick, this);
+    lastClockAt_ = pa_rtclock_now();
+    tick_ = pa_context_rttime_new(context, lastClockAt_ + tickPeriod(), &PulseStream::onTick, this);
     if (!tick_) return connection_->failure("録音の時計を始められませんでした", timeout);
     running_ = true;
     return std::nullopt;
@@ -374,8 +376,8 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     if (ended_ || outputs_.count(info.index) || !info.monitor_source_name) return;
     auto output = std::make_unique<Output>(
         Output{this, info.index, info.monitor_source_name, info.channel_map, nullptr});
-    // The keeper only has to be there; the least data that keeps the output awake will do.
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
+    // Mono at the capture's rate: its frames are the clock's when it is the clock's output.
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, rate_, 1};
     pa_buffer_attr attr = bufferAttributes(spec);
     pa_stream* keeper =
         pa_stream_new(connection_->context(), "Brimlow output keeper", &spec, nullptr);
@@ -392,7 +394,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     output->keeper = keeper;
     outputs_.emplace(info.index, std::move(output));
     // Streams that named this output before we knew of it are looked at again.
-    if (running_) lookAtAllInputs();
+    if (!listingOutputs_) lookAtAllInputs();
   }
 
   void removeOutput(uint32_t index) {
@@ -400,6 +402,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     if (it == outputs_.end()) return;
     retire(it->second->keeper);
     outputs_.erase(it);
+    if (clockOutput_ == index) clockOutput_ = PA_INVALID_INDEX;
     // The streams that played there move to another output or end; their events follow. Only
     // when no output is left at all has the capture lost what it records: the server may
     // already be adding a stand-in, so it is asked first.
@@ -589,20 +592,44 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     }
   }
 
+  // The clock: the frames that one output's keeper reads, so that when the server falls behind
+  // the clock falls behind with the recordings and no stream looks stalled. Only when no keeper
+  // has read anything for a while (no output left, or none that delivers) does the timer keep
+  // time instead.
+  void advanceClock(size_t frames) {
+    lastClockAt_ = pa_rtclock_now();
+    mixer_->clockFrames(frames);
+  }
+
   static void onTick(pa_mainloop_api*, pa_time_event* event, const timeval*, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
     if (self->ended_) return;
     self->reap();
     const pa_usec_t now = pa_rtclock_now();
-    const uint64_t total = (now - self->clockStart_) * self->rate_ / PA_USEC_PER_SEC;
-    const size_t frames = static_cast<size_t>(total - self->clockFrames_);
-    self->clockFrames_ = total;
-    self->mixer_->clockFrames(frames);
+    const pa_usec_t fallback =
+        static_cast<pa_usec_t>(4 * self->options_.stall.count()) * PA_USEC_PER_MSEC;
+    if (self->timerIsClock_ || now - self->lastClockAt_ >= fallback) {
+      self->timerIsClock_ = true;
+      self->clockOutput_ = PA_INVALID_INDEX;  // the next keeper that reads takes over
+      const uint64_t frames = (now - self->lastClockAt_) * self->rate_ / PA_USEC_PER_SEC;
+      // Whole frames only; the rest of the time counts at the next tick.
+      self->lastClockAt_ += frames * PA_USEC_PER_SEC / self->rate_;
+      self->mixer_->clockFrames(static_cast<size_t>(frames));
+    }
     pa_context_rttime_restart(self->connection_->context(), event, now + self->tickPeriod());
   }
 
-  static void onKeeperRead(pa_stream* stream, size_t, void*) {
-    readAll(stream, [](const void*, size_t) {});
+  static void onKeeperRead(pa_stream* stream, size_t, void* userdata) {
+    auto* output = static_cast<Output*>(userdata);
+    PulseStream* self = output->owner;
+    readAll(stream, [&](const void*, size_t bytes) {
+      if (self->ended_) return;
+      if (self->clockOutput_ == PA_INVALID_INDEX) {
+        self->clockOutput_ = output->index;
+        self->timerIsClock_ = false;
+      }
+      if (self->clockOutput_ == output->index) self->advanceClock(bytes / sizeof(int16_t));
+    });
   }
 
   static void onKeeperState(pa_stream* stream, void* userdata) {
@@ -610,6 +637,8 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     auto state = pa_stream_get_state(stream);
     // Its output is going away; the output's own removal event follows.
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+      if (output->owner->clockOutput_ == output->index)
+        output->owner->clockOutput_ = PA_INVALID_INDEX;
       output->owner->retire(output->keeper);
       output->keeper = nullptr;
     }
@@ -696,10 +725,12 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   std::vector<pa_stream*> retired_;
   std::unique_ptr<StreamMixer> mixer_;
   pa_time_event* tick_ = nullptr;
-  pa_usec_t clockStart_ = 0;
-  uint64_t clockFrames_ = 0;
+  uint32_t clockOutput_ = PA_INVALID_INDEX;  // whose keeper is the clock
+  bool timerIsClock_ = false;
+  pa_usec_t lastClockAt_ = 0;
   std::vector<float> frame_;
   std::vector<float> mono_;
+  bool listingOutputs_ = false;
   bool running_ = false;
   bool ended_ = false;
 };

@@ -7,7 +7,8 @@
 // output, each on its own and mixed, following outputs and streams as they come, go and move,
 // except the streams of excluded processes (the server can pick one stream in, never leave one
 // out). It delivers mono 32-bit float at the configured rate, copied into each configured
-// channel. A timer keeps time while nothing plays, so buffers keep coming through every change.
+// channel. One output's monitor keeps time while nothing plays (a timer when none delivers), so
+// buffers keep coming through every change.
 //
 // The stop delegate is called on the audio output's queue, after the last buffer, when the
 // server goes away or no output is left. Every wait on the server has a short deadline of its

@@ -248,8 +248,9 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     pa_stream* stream = nullptr;
   };
 
-  // An output and a reader on its monitor. Without a reader a null output starts delivering to a
-  // new recording 1-2 s late, and what plays meanwhile is lost.
+  // An output and a reader of its whole monitor, the keeper. Without a reader a null output
+  // starts delivering to a new recording 1-2 s late, and what plays meanwhile is lost. One
+  // output's keeper is also the clock (advanceClock).
   struct Output {
     PulseStream* owner;
     uint32_t index;

@@ -3,7 +3,7 @@
 # sound server on which speech plays all along: PLAYERS players (default 1) spread over OUTPUTS
 # null outputs (default 1), so that the capture follows several streams on several outputs.
 # Prints the program's user and system CPU time, its share of one core, its CPU time per 250 ms
-# chunk, its peak memory and the number of chunks it wrote.
+# chunk, its peak memory, the number of chunks it wrote and how far they fell behind the clock.
 #
 #   bench/capture-cpu.sh [BINARY] [SECONDS] [PLAYERS] [OUTPUTS]
 # BINARY defaults to the release build, else the debug build. BRIMLOW_SOUND_SERVER=pipewire
@@ -67,6 +67,10 @@ rss=$(awk -F': ' '/Maximum resident/ {print $2}' "$work/time.txt")
 chunks=$(grep -c '"type":"capture.audio"' "$work/events.jsonl" || true)
 loud=$(grep '"type":"capture.audio"' "$work/events.jsonl" | grep -vc '"level":0.0,' || true)
 errors=$(grep -c '"type":"capture.error"' "$work/events.jsonl" || true)
+# Time that passed between the first and the last chunk against the audio they carried: a
+# capture that keeps time has these equal, whatever the streams did meanwhile.
+behind=$(grep -o '"capturedAt":[0-9.]*' "$work/events.jsonl" | cut -d: -f2 |
+  awk 'NR == 1 {first = $1} {last = $1; n++} END {if (n > 1) printf "%.0f", (last - first) - (n - 1) * 250; else print "-"}')
 share=$(awk -v u="$user" -v s="$system" -v t="$seconds" 'BEGIN {printf "%.2f", 100 * (u + s) / t}')
 per_chunk=$(awk -v u="$user" -v s="$system" -v c="$chunks" \
   'BEGIN {if (c > 0) printf "%.3f", 1000 * (u + s) / c; else print "-"}')
@@ -79,3 +83,4 @@ echo "cpu share:     ${share} % of one core"
 echo "cpu per chunk: ${per_chunk} ms (each chunk is 250 ms of audio)"
 echo "peak rss:      ${rss} kB"
 echo "chunks:        ${chunks} (${loud} with sound, ${errors} errors); expected about $((seconds * 4))"
+echo "behind:        ${behind} ms (time from the first chunk to the last, less the audio between)"

@@ -106,6 +106,25 @@ TEST_F(Mixer, TheOutputKeepsTheClocksTimeThroughStalls) {
   EXPECT_EQ(out_.size(), 3u * 260u + 160u);
 }
 
+TEST_F(Mixer, AQuietSpellBeforeANewStreamDeliversIsSilenceNotLost) {
+  mixer_.addSource(1);
+  for (int tick = 0; tick < 3; ++tick) {
+    feed(1, std::vector<float>(20, 0.5f));
+    mixer_.clockFrames(20);
+  }
+  // 1's frames end at 60; 2 arrives at 100 and has not delivered when 1 stalls at 140.
+  for (int tick = 0; tick < 2; ++tick) mixer_.clockFrames(20);
+  mixer_.addSource(2);
+  mixer_.clockFrames(20);
+  EXPECT_EQ(out_.size(), 60u);
+  mixer_.clockFrames(20);
+  ASSERT_EQ(out_.size(), 100u);  // the quiet from 60 to 100, not the time that is 2's
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 40);
+  feed(2, std::vector<float>(20, 0.25f));
+  ASSERT_EQ(out_.size(), 120u);
+  EXPECT_EQ(out_.back(), 0.25f);
+}
+
 TEST_F(Mixer, RemovingAStreamReleasesWhatTheOthersHeld) {
   mixer_.addSource(1);
   mixer_.addSource(2);

@@ -311,7 +311,8 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
       return connection_->failure("再生ストリームを調べられませんでした", timeout);
 
     lastClockAt_ = pa_rtclock_now();
-    tick_ = pa_context_rttime_new(context, lastClockAt_ + tickPeriod(), &PulseStream::onTick, this);
+    tick_ =
+        pa_context_rttime_new(context, lastClockAt_ + timerPeriod(), &PulseStream::onTick, this);
     if (!tick_) return connection_->failure("録音の時計を始められませんでした", timeout);
     running_ = true;
     return std::nullopt;
@@ -363,8 +364,13 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     return connection_->waitForOperation(operation, listing.finished, options_.serverTimeout);
   }
 
-  pa_usec_t tickPeriod() const {
+  pa_usec_t fragmentPeriod() const {
     return static_cast<pa_usec_t>(options_.fragment.count()) * PA_USEC_PER_MSEC;
+  }
+  // The timer stands in for the clock only after a silence of several stalls; waking up more
+  // often than once a stall would buy nothing.
+  pa_usec_t timerPeriod() const {
+    return static_cast<pa_usec_t>(options_.stall.count()) * PA_USEC_PER_MSEC;
   }
 
   // Loop thread from here on (or another thread holding the loop's lock).
@@ -488,7 +494,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
     // Left at its default the server sends in bursts with gaps of up to 2 s.
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(tickPeriod(), &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentPeriod(), &spec));
     return attr;
   }
 
@@ -617,7 +623,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
       self->lastClockAt_ += frames * PA_USEC_PER_SEC / self->rate_;
       self->mixer_->clockFrames(static_cast<size_t>(frames));
     }
-    pa_context_rttime_restart(self->connection_->context(), event, now + self->tickPeriod());
+    pa_context_rttime_restart(self->connection_->context(), event, now + self->timerPeriod());
   }
 
   static void onKeeperRead(pa_stream* stream, size_t, void* userdata) {

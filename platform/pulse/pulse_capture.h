@@ -22,8 +22,7 @@ namespace brimlow::platform::pulse {
 
 struct PulseCaptureOptions {
   std::chrono::milliseconds serverTimeout{3000};  // connect and every query
-  std::chrono::milliseconds fragment{20};         // size of the pieces the server sends, and
-                                                  // the clock's period
+  std::chrono::milliseconds fragment{20};         // size of the pieces the server sends
   std::chrono::milliseconds stall{100};           // a stream silent this long is padded
 };
 

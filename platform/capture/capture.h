@@ -46,7 +46,9 @@ struct ShareableContent {
   std::vector<RunningApplication> applications;
 };
 
-// Records what `display` plays, without the sound of `excludedApplications`.
+// Records what `display` plays, without the sound of `excludedApplications`. On a sound server
+// the system audio is what every output plays, so there `display` is only the one that was
+// chosen; the recording follows all of them.
 struct ContentFilter {
   Display display;
   std::vector<RunningApplication> excludedApplications;

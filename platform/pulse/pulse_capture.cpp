@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,15 +187,13 @@ std::optional<pid_t> processIdOf(const pa_proplist* properties) {
   return static_cast<pid_t>(value);
 }
 
-struct SinkDescription {
-  uint32_t index = PA_INVALID_INDEX;
-  std::string name;
-  std::string monitor;
-  pa_channel_map channels{};
-};
-
 // ---------------------------------------------------------------------------------------------
 
+// Records what the computer plays: every playback stream on every output, each from its output's
+// monitor on its own (so that those of excluded processes can be left out, which the server
+// cannot do), mixed into one mono signal. Outputs and streams are followed as they come, go and
+// move between outputs; which output is the default does not matter. A clock keeps the signal's
+// time while nothing plays, so chunks keep coming whatever the outputs do.
 class PulseStream final : public capture::Stream, public std::enable_shared_from_this<PulseStream> {
  public:
   PulseStream(PulseCaptureOptions options, capture::ContentFilter filter,
@@ -238,10 +237,26 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   }
 
  private:
+  // One playback stream, recorded from its output's monitor.
   struct Recorder {
     PulseStream* owner;
     uint32_t sinkInput;
+    uint32_t sink;
+    uint32_t source;  // the mixer's id: new for every recording, so that a moved stream's last
+                      // frames from its old output still go out
+    uint32_t channels;
     pa_stream* stream = nullptr;
+  };
+
+  // An output and a reader of its whole monitor, the keeper. Without a reader a null output
+  // starts delivering to a new recording 1-2 s late, and what plays meanwhile is lost. One
+  // output's keeper is also the clock (advanceClock).
+  struct Output {
+    PulseStream* owner;
+    uint32_t index;
+    std::string monitor;
+    pa_channel_map channels;
+    pa_stream* keeper = nullptr;
   };
 
   // With lifecycle_ held.
@@ -255,113 +270,50 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     LoopLock lock(connection_->loop());
     pa_context* context = connection_->context();
 
-    Query<std::optional<SinkDescription>> sink{connection_.get()};
-    bool found = connection_->waitForOperation(
-        pa_context_get_sink_info_by_name(
-            context, filter_.display.name.c_str(),
-            [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-              auto* q = static_cast<Query<std::optional<SinkDescription>>*>(userdata);
-              if (info && eol == 0) {
-                q->value = SinkDescription{
-                    info->index, info->name,
-                    info->monitor_source_name ? info->monitor_source_name : "", info->channel_map};
-                return;
-              }
-              q->finished = true;
-              q->connection->signal();
-            },
-            &sink),
-        sink.finished, timeout);
-    if (!found && !sink.finished)
-      return connection_->failure("出力装置を調べられませんでした", timeout);
-    if (!sink.value || sink.value->monitor.empty())
-      return CaptureError{"pulse", PA_ERR_NOENTITY,
-                          "出力装置「" + filter_.display.name + "」が見つかりません。"};
-    sinkIndex_ = sink.value->index;
-    monitor_ = sink.value->monitor;
-    channelMap_ = sink.value->channels;
-    spec_.format = PA_SAMPLE_FLOAT32LE;
-    spec_.rate = configuration_.sampleRate;
-    spec_.channels = channelMap_.channels;
-    if (!pa_sample_spec_valid(&spec_))
+    rate_ = configuration_.sampleRate;
+    const pa_sample_spec mono{PA_SAMPLE_FLOAT32LE, rate_, 1};
+    if (!pa_sample_spec_valid(&mono))
       return CaptureError{"pulse", PA_ERR_NOTSUPPORTED, "出力装置の音声形式を扱えません。"};
-    attr_.maxlength = static_cast<uint32_t>(-1);
-    attr_.tlength = static_cast<uint32_t>(-1);
-    attr_.prebuf = static_cast<uint32_t>(-1);
-    attr_.minreq = static_cast<uint32_t>(-1);
-    // Left at its default the server sends in bursts with gaps of up to 2 s.
-    attr_.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
-        static_cast<pa_usec_t>(options_.fragment.count()) * PA_USEC_PER_MSEC, &spec_));
-    const size_t stallFrames = static_cast<size_t>(static_cast<double>(configuration_.sampleRate) *
-                                                   options_.stall.count() / 1000.0);
+    const size_t stallFrames = static_cast<size_t>(
+        static_cast<double>(rate_) * static_cast<double>(options_.stall.count()) / 1000.0);
     mixer_ = std::make_unique<StreamMixer>(
-        spec_.channels, stallFrames,
-        [this](const float* interleaved, size_t frames) { deliver(interleaved, frames); });
+        1, stallFrames, [this](const float* mono, size_t frames) { deliver(mono, frames); });
 
     connection_->setStateHandler([this](pa_context_state_t state) { onContextState(state); });
 
-    // Watch playback streams come and go before listing them, so none slips between the two.
+    // Watch outputs and playback streams come and go before listing them, so none slips between.
     pa_context_set_subscribe_callback(context, &PulseStream::onSubscribe, this);
     Query<bool> subscribed{connection_.get()};
-    connection_->waitForOperation(pa_context_subscribe(
-                                      context, PA_SUBSCRIPTION_MASK_SINK_INPUT,
-                                      [](pa_context*, int success, void* userdata) {
-                                        auto* q = static_cast<Query<bool>*>(userdata);
-                                        q->value = success != 0;
-                                        q->finished = true;
-                                        q->connection->signal();
-                                      },
-                                      &subscribed),
-                                  subscribed.finished, timeout);
+    connection_->waitForOperation(
+        pa_context_subscribe(
+            context,
+            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                PA_SUBSCRIPTION_MASK_SINK_INPUT),
+            [](pa_context*, int success, void* userdata) {
+              auto* q = static_cast<Query<bool>*>(userdata);
+              q->value = success != 0;
+              q->finished = true;
+              q->connection->signal();
+            },
+            &subscribed),
+        subscribed.finished, timeout);
     if (!subscribed.value)
       return connection_->failure("再生ストリームを監視できませんでした", timeout);
 
-    // The whole output, recorded only for its pace; it also keeps the output from idling, so
-    // that the per-stream recordings start without delay.
-    clock_ = pa_stream_new(context, "Brimlow system audio", &spec_, &channelMap_);
-    if (!clock_) return connection_->failure("録音ストリームを作成できませんでした", timeout);
-    pa_stream_set_state_callback(clock_, &PulseStream::onClockState, this);
-    pa_stream_set_read_callback(clock_, &PulseStream::onClockRead, this);
-    // Without DONT_MOVE a removed output would silently hand us another one.
-    if (pa_stream_connect_record(
-            clock_, monitor_.c_str(), &attr_,
-            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0)
-      return connection_->failure("録音ストリームを開始できませんでした", timeout);
-    pa_stream* clock = clock_;
-    bool ready = connection_->waitLocked(
-        [clock] {
-          auto state = pa_stream_get_state(clock);
-          return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-        },
-        timeout);
-    if (!ready) return timeoutError(timeout);
-    if (pa_stream_get_state(clock_) != PA_STREAM_READY)
-      return connection_->failure("録音ストリームを開始できませんでした", timeout);
-
-    Query<std::vector<std::pair<uint32_t, bool>>> inputs{connection_.get()};
-    inputs.value.clear();
-    struct Listing {
-      Query<std::vector<std::pair<uint32_t, bool>>>* query;
-      PulseStream* self;
-    } listing{&inputs, this};
-    connection_->waitForOperation(
-        pa_context_get_sink_input_info_list(
-            context,
-            [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
-              auto* l = static_cast<Listing*>(userdata);
-              if (info && eol == 0) {
-                l->query->value.emplace_back(info->index, l->self->wanted(*info));
-                return;
-              }
-              l->query->finished = true;
-              l->query->connection->signal();
-            },
-            &listing),
-        inputs.finished, timeout);
-    if (!inputs.finished)
+    listingOutputs_ = true;  // the streams are listed next anyway
+    const bool listed =
+        listAll<pa_sink_info, &PulseStream::addOutput>(&pa_context_get_sink_info_list);
+    listingOutputs_ = false;
+    if (!listed) return connection_->failure("出力装置の一覧を得られませんでした", timeout);
+    if (outputs_.empty())
+      return CaptureError{"pulse", PA_ERR_NOENTITY, "音声の出力装置が見つかりません。"};
+    if (!listAll<pa_sink_input_info, &PulseStream::lookAt>(&pa_context_get_sink_input_info_list))
       return connection_->failure("再生ストリームを調べられませんでした", timeout);
-    for (auto [index, wanted] : inputs.value)
-      if (wanted) addRecorder(index);
+
+    lastClockAt_ = pa_rtclock_now();
+    tick_ =
+        pa_context_rttime_new(context, lastClockAt_ + timerPeriod(), &PulseStream::onTick, this);
+    if (!tick_) return connection_->failure("録音の時計を始められませんでした", timeout);
     running_ = true;
     return std::nullopt;
   }
@@ -374,46 +326,201 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
       running_ = false;
       ended_ = true;
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
-      for (auto& [index, recorder] : recorders_) retire(*recorder);
-      recorders_.clear();
-      if (clock_) {
-        pa_stream_set_state_callback(clock_, nullptr, nullptr);
-        pa_stream_set_read_callback(clock_, nullptr, nullptr);
-        pa_stream_disconnect(clock_);
-        pa_stream_unref(clock_);
-        clock_ = nullptr;
+      if (tick_) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection_->loop());
+        api->time_free(tick_);
+        tick_ = nullptr;
       }
+      for (auto& [index, recorder] : recorders_) retire(recorder->stream);
+      recorders_.clear();
+      for (auto& [index, output] : outputs_) retire(output->keeper);
+      outputs_.clear();
       reap();
     }
     connection_.reset();  // stops the loop's thread, then disconnects
     mixer_.reset();
   }
 
-  // Loop thread from here on.
-
-  bool wanted(const pa_sink_input_info& info) const {
-    if (info.sink != sinkIndex_) return false;
-    auto pid = processIdOf(info.proplist);
-    return !(pid && excluded_.count(*pid));
+  // With the lock held: runs a list query, handing every entry to `Each`, until its end.
+  template <class Info, void (PulseStream::*Each)(const Info&)>
+  bool listAll(pa_operation* (*query)(pa_context*, void (*)(pa_context*, const Info*, int, void*),
+                                      void*)) {
+    struct Listing {
+      PulseStream* self;
+      bool finished = false;
+    } listing{this};
+    pa_operation* operation = query(
+        connection_->context(),
+        [](pa_context*, const Info* info, int eol, void* userdata) {
+          auto* l = static_cast<Listing*>(userdata);
+          if (info && eol == 0) {
+            (l->self->*Each)(*info);
+            return;
+          }
+          l->finished = true;
+          l->self->connection_->signal();
+        },
+        &listing);
+    return connection_->waitForOperation(operation, listing.finished, options_.serverTimeout);
   }
 
-  void addRecorder(uint32_t sinkInput) {
-    if (recorders_.count(sinkInput) || ended_) return;
-    auto recorder = std::make_unique<Recorder>(Recorder{this, sinkInput});
+  pa_usec_t fragmentPeriod() const {
+    return static_cast<pa_usec_t>(options_.fragment.count()) * PA_USEC_PER_MSEC;
+  }
+  // The timer stands in for the clock only after a silence of several stalls; waking up more
+  // often than once a stall would buy nothing.
+  pa_usec_t timerPeriod() const {
+    return static_cast<pa_usec_t>(options_.stall.count()) * PA_USEC_PER_MSEC;
+  }
+
+  // Loop thread from here on (or another thread holding the loop's lock).
+
+  static void forget(pa_operation* operation) {
+    if (operation) pa_operation_unref(operation);
+  }
+
+  void addOutput(const pa_sink_info& info) {
+    if (ended_ || outputs_.count(info.index) || !info.monitor_source_name) return;
+    auto output = std::make_unique<Output>(
+        Output{this, info.index, info.monitor_source_name, info.channel_map, nullptr});
+    // Mono at the capture's rate: its frames are the clock's when it is the clock's output.
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, rate_, 1};
+    pa_buffer_attr attr = bufferAttributes(spec);
+    pa_stream* keeper =
+        pa_stream_new(connection_->context(), "Brimlow output keeper", &spec, nullptr);
+    if (keeper) {
+      pa_stream_set_state_callback(keeper, &PulseStream::onKeeperState, output.get());
+      pa_stream_set_read_callback(keeper, &PulseStream::onKeeperRead, output.get());
+      if (pa_stream_connect_record(
+              keeper, output->monitor.c_str(), &attr,
+              static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
+        retire(keeper);
+        keeper = nullptr;
+      }
+    }
+    output->keeper = keeper;
+    outputs_.emplace(info.index, std::move(output));
+    // Streams that named this output before we knew of it are looked at again.
+    if (!listingOutputs_) lookAtAllInputs();
+  }
+
+  void removeOutput(uint32_t index) {
+    auto it = outputs_.find(index);
+    if (it == outputs_.end()) return;
+    retire(it->second->keeper);
+    outputs_.erase(it);
+    if (clockOutput_ == index) clockOutput_ = PA_INVALID_INDEX;
+    // The streams that played there move to another output or end; their events follow. Only
+    // when no output is left at all has the capture lost what it records: the server may
+    // already be adding a stand-in, so it is asked first.
+    if (outputs_.empty()) confirmOutputsGone();
+  }
+
+  void confirmOutputsGone() {
+    forget(pa_context_get_sink_info_list(
+        connection_->context(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+          auto* self = static_cast<PulseStream*>(userdata);
+          if (self->ended_) return;
+          if (info && eol == 0) {
+            self->addOutput(*info);
+            return;
+          }
+          if (self->outputs_.empty())
+            self->endWithError(pulseError(PA_ERR_KILLED, "取得していた出力装置が取り除かれました"));
+        },
+        this));
+  }
+
+  void requestOutput(uint32_t index) {
+    forget(pa_context_get_sink_info_by_index(
+        connection_->context(), index,
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+          auto* self = static_cast<PulseStream*>(userdata);
+          if (info && eol == 0 && !self->ended_) self->addOutput(*info);
+        },
+        this));
+  }
+
+  void lookAtInput(uint32_t index) {
+    forget(pa_context_get_sink_input_info(
+        connection_->context(), index,
+        [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+          auto* self = static_cast<PulseStream*>(userdata);
+          if (info && eol == 0 && !self->ended_) self->lookAt(*info);
+        },
+        this));
+  }
+
+  void lookAtAllInputs() {
+    forget(pa_context_get_sink_input_info_list(
+        connection_->context(),
+        [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+          auto* self = static_cast<PulseStream*>(userdata);
+          if (info && eol == 0 && !self->ended_) self->lookAt(*info);
+        },
+        this));
+  }
+
+  // Brings the recording of one playback stream in line with where it plays now.
+  void lookAt(const pa_sink_input_info& info) {
+    if (ended_) return;
+    auto pid = processIdOf(info.proplist);
+    // A new stream may name its output only in a later change.
+    if ((pid && excluded_.count(*pid)) || info.sink == PA_INVALID_INDEX) {
+      removeRecorder(info.index);
+      return;
+    }
+    auto output = outputs_.find(info.sink);
+    if (output == outputs_.end()) {
+      removeRecorder(info.index);
+      requestOutput(info.sink);  // then every stream is looked at again
+      return;
+    }
+    auto recorder = recorders_.find(info.index);
+    if (recorder != recorders_.end() && recorder->second->sink == info.sink) return;
+    // A recording that the server ended while the stream stayed put is not retried there.
+    if (auto failed = failed_.find(info.index);
+        failed != failed_.end() && failed->second == info.sink)
+      return;
+    removeRecorder(info.index);
+    addRecorder(info.index, *output->second);
+  }
+
+  pa_buffer_attr bufferAttributes(const pa_sample_spec& spec) const {
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    // Left at its default the server sends in bursts with gaps of up to 2 s.
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentPeriod(), &spec));
+    return attr;
+  }
+
+  void addRecorder(uint32_t sinkInput, const Output& output) {
+    // The output's own layout, mixed down here: a server's own downmix may raise the level and
+    // clip.
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate_, output.channels.channels};
+    if (!pa_sample_spec_valid(&spec)) return;
+    pa_buffer_attr attr = bufferAttributes(spec);
+    auto recorder = std::make_unique<Recorder>(
+        Recorder{this, sinkInput, output.index, nextSource_++, spec.channels, nullptr});
     recorder->stream = pa_stream_new(connection_->context(), "Brimlow system audio (one stream)",
-                                     &spec_, &channelMap_);
+                                     &spec, &output.channels);
     if (!recorder->stream) return;
     pa_stream_set_monitor_stream(recorder->stream, sinkInput);
     pa_stream_set_state_callback(recorder->stream, &PulseStream::onRecorderState, recorder.get());
     pa_stream_set_read_callback(recorder->stream, &PulseStream::onRecorderRead, recorder.get());
-    if (pa_stream_connect_record(recorder->stream, monitor_.c_str(), &attr_,
-                                 PA_STREAM_ADJUST_LATENCY) < 0) {
-      pa_stream_set_state_callback(recorder->stream, nullptr, nullptr);
-      pa_stream_set_read_callback(recorder->stream, nullptr, nullptr);
-      pa_stream_unref(recorder->stream);
+    // Bound to this output: when the stream moves, a new recording follows it there.
+    if (pa_stream_connect_record(
+            recorder->stream, output.monitor.c_str(), &attr,
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
+      retire(recorder->stream);
       return;
     }
-    mixer_->addSource(sinkInput);
+    failed_.erase(sinkInput);
+    mixer_->addSource(recorder->source);
     recorders_.emplace(sinkInput, std::move(recorder));
   }
 
@@ -422,18 +529,19 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     if (it == recorders_.end()) return;
     auto recorder = std::move(it->second);
     recorders_.erase(it);
-    retire(*recorder);
-    mixer_->removeSource(sinkInput);
+    retire(recorder->stream);
+    mixer_->removeSource(recorder->source);
   }
 
   // A stream may be inside its own callback here: it is disconnected now and released later.
-  void retire(Recorder& recorder) {
-    pa_stream_set_state_callback(recorder.stream, nullptr, nullptr);
-    pa_stream_set_read_callback(recorder.stream, nullptr, nullptr);
-    if (pa_stream_get_state(recorder.stream) == PA_STREAM_READY ||
-        pa_stream_get_state(recorder.stream) == PA_STREAM_CREATING)
-      pa_stream_disconnect(recorder.stream);
-    retired_.push_back(recorder.stream);
+  void retire(pa_stream* stream) {
+    if (!stream) return;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (pa_stream_get_state(stream) == PA_STREAM_READY ||
+        pa_stream_get_state(stream) == PA_STREAM_CREATING)
+      pa_stream_disconnect(stream);
+    retired_.push_back(stream);
   }
 
   void reap() {
@@ -441,16 +549,14 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     retired_.clear();
   }
 
-  void deliver(const float* interleaved, size_t frames) {
+  void deliver(const float* mono, size_t frames) {
     if (ended_ || !queue_ || frames == 0 || frames > UINT32_MAX) return;
-    audio::AudioFormat format{static_cast<double>(spec_.rate), spec_.channels,
-                              audio::SampleFormat::float32};
+    const uint32_t channels = std::max<uint32_t>(1, configuration_.channelCount);
+    audio::AudioFormat format{static_cast<double>(rate_), channels, audio::SampleFormat::float32};
     auto buffer = audio::PcmBuffer::make(format, static_cast<uint32_t>(frames));
     if (!buffer) return;
-    for (uint32_t ch = 0; ch < spec_.channels; ++ch) {
-      float* plane = buffer->floatChannelData(ch);
-      for (size_t f = 0; f < frames; ++f) plane[f] = interleaved[f * spec_.channels + ch];
-    }
+    for (uint32_t ch = 0; ch < channels; ++ch)
+      std::memcpy(buffer->floatChannelData(ch), mono, frames * sizeof(float));
     buffer->setFrameLength(static_cast<uint32_t>(frames));
     asio::post(queue_, [output = output_, self = weak_from_this(),
                         sample = capture::SampleBuffer(std::move(buffer))] {
@@ -481,92 +587,129 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
                               "サウンドサーバーとの接続が切れました"));
   }
 
-  // Reads every fragment that is ready; `use` gets the frames (nullptr for a hole).
+  // Reads every fragment that is ready; `use` gets its bytes (nullptr for a hole).
   template <class Use>
-  void readAll(pa_stream* stream, Use&& use) {
-    const size_t frameBytes = pa_frame_size(&spec_);
+  static void readAll(pa_stream* stream, Use&& use) {
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      const size_t frames = bytes / frameBytes;
-      if (data) {
-        scratch_.resize(frames * spec_.channels);
-        if (frames > 0) std::memcpy(scratch_.data(), data, frames * frameBytes);
-        use(scratch_.data(), frames);
-      } else {
-        use(nullptr, frames);
-      }
+      use(data, bytes);
       pa_stream_drop(stream);
     }
   }
 
-  static void onClockRead(pa_stream* stream, size_t, void* userdata) {
+  // The clock: the frames that one output's keeper reads, so that when the server falls behind
+  // the clock falls behind with the recordings and no stream looks stalled. Only when no keeper
+  // has read anything for a while (no output left, or none that delivers) does the timer keep
+  // time instead.
+  void advanceClock(size_t frames) {
+    lastClockAt_ = pa_rtclock_now();
+    mixer_->clockFrames(frames);
+  }
+
+  static void onTick(pa_mainloop_api*, pa_time_event* event, const timeval*, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
+    if (self->ended_) return;
     self->reap();
-    self->readAll(stream, [self](const float*, size_t frames) {
-      if (!self->ended_) self->mixer_->clockFrames(frames);
+    const pa_usec_t now = pa_rtclock_now();
+    const pa_usec_t fallback =
+        static_cast<pa_usec_t>(4 * self->options_.stall.count()) * PA_USEC_PER_MSEC;
+    if (self->timerIsClock_ || now - self->lastClockAt_ >= fallback) {
+      self->timerIsClock_ = true;
+      self->clockOutput_ = PA_INVALID_INDEX;  // the next keeper that reads takes over
+      const uint64_t frames = (now - self->lastClockAt_) * self->rate_ / PA_USEC_PER_SEC;
+      // Whole frames only; the rest of the time counts at the next tick.
+      self->lastClockAt_ += frames * PA_USEC_PER_SEC / self->rate_;
+      self->mixer_->clockFrames(static_cast<size_t>(frames));
+    }
+    pa_context_rttime_restart(self->connection_->context(), event, now + self->timerPeriod());
+  }
+
+  static void onKeeperRead(pa_stream* stream, size_t, void* userdata) {
+    auto* output = static_cast<Output*>(userdata);
+    PulseStream* self = output->owner;
+    readAll(stream, [&](const void*, size_t bytes) {
+      if (self->ended_) return;
+      if (self->clockOutput_ == PA_INVALID_INDEX) {
+        self->clockOutput_ = output->index;
+        self->timerIsClock_ = false;
+      }
+      if (self->clockOutput_ == output->index) self->advanceClock(bytes / sizeof(int16_t));
     });
   }
 
-  static void onClockState(pa_stream* stream, void* userdata) {
-    auto* self = static_cast<PulseStream*>(userdata);
-    self->connection_->signal();
+  static void onKeeperState(pa_stream* stream, void* userdata) {
+    auto* output = static_cast<Output*>(userdata);
     auto state = pa_stream_get_state(stream);
-    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
-    int code = pa_context_errno(self->connection_->context());
-    if (code == PA_ERR_KILLED)
-      self->endWithError(pulseError(code, "取得していた出力装置が取り除かれました"));
-    else
-      self->endWithError(pulseError(code, "出力装置の録音が途切れました"));
+    // Its output is going away; the output's own removal event follows.
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+      if (output->owner->clockOutput_ == output->index)
+        output->owner->clockOutput_ = PA_INVALID_INDEX;
+      output->owner->retire(output->keeper);
+      output->keeper = nullptr;
+    }
   }
 
   static void onRecorderRead(pa_stream* stream, size_t, void* userdata) {
     auto* recorder = static_cast<Recorder*>(userdata);
     PulseStream* self = recorder->owner;
-    const uint32_t id = recorder->sinkInput;
-    self->readAll(stream, [self, id](const float* data, size_t frames) {
+    const uint32_t channels = recorder->channels;
+    const size_t frameBytes = channels * sizeof(float);
+    readAll(stream, [&](const void* data, size_t bytes) {
       if (self->ended_) return;
+      const size_t frames = bytes / frameBytes;
+      auto& mono = self->mono_;
+      mono.assign(frames, 0.0f);  // a hole in the stream: its time passed without sound
       if (data) {
-        self->mixer_->sourceData(id, data, frames);
-      } else {
-        // A hole in the stream: its time passed without sound.
-        self->silence_.assign(frames * self->spec_.channels, 0.0f);
-        self->mixer_->sourceData(id, self->silence_.data(), frames);
+        // Copied out first: the server's memory need not be aligned for floats.
+        self->frame_.resize(frames * channels);
+        std::memcpy(self->frame_.data(), data, frames * frameBytes);
+        const float* in = self->frame_.data();
+        const float scale = 1.0f / static_cast<float>(channels);
+        for (size_t f = 0; f < frames; ++f) {
+          float sum = 0.0f;
+          for (uint32_t ch = 0; ch < channels; ++ch) sum += in[f * channels + ch];
+          mono[f] = sum * scale;
+        }
       }
+      self->mixer_->sourceData(recorder->source, mono.data(), frames);
     });
   }
 
   static void onRecorderState(pa_stream* stream, void* userdata) {
     auto* recorder = static_cast<Recorder*>(userdata);
+    PulseStream* self = recorder->owner;
     auto state = pa_stream_get_state(stream);
-    // The playback stream it followed has ended; that is no failure of the capture.
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-      recorder->owner->removeRecorder(recorder->sinkInput);
+    if (self->ended_ || (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)) return;
+    // The stream it followed has ended or moved to another output (which ends its recordings
+    // from this one); that is no failure of the capture.
+    const uint32_t sinkInput = recorder->sinkInput;
+    self->failed_[sinkInput] = recorder->sink;
+    self->removeRecorder(sinkInput);  // `recorder` is gone from here on
+    self->lookAtInput(sinkInput);
   }
 
-  static void onSubscribe(pa_context* context, pa_subscription_event_type_t event, uint32_t index,
+  static void onSubscribe(pa_context*, pa_subscription_event_type_t event, uint32_t index,
                           void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
-    if ((event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    if (self->ended_) return;
     self->reap();
-    if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
-      self->removeRecorder(index);
+    const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+      if (type == PA_SUBSCRIPTION_EVENT_NEW) self->requestOutput(index);
+      if (type == PA_SUBSCRIPTION_EVENT_REMOVE) self->removeOutput(index);
       return;
     }
-    // New streams may name their output only in a later change, so both are looked at.
-    pa_operation* operation = pa_context_get_sink_input_info(
-        context, index,
-        [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
-          auto* self = static_cast<PulseStream*>(userdata);
-          if (!info || eol != 0 || self->ended_) return;
-          if (self->wanted(*info))
-            self->addRecorder(info->index);
-          else
-            self->removeRecorder(info->index);
-        },
-        self);
-    if (operation) pa_operation_unref(operation);
+    if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+      self->removeRecorder(index);
+      self->failed_.erase(index);
+      return;
+    }
+    // New streams may name their output only in a later change, and a move is a change too.
+    self->lookAtInput(index);
   }
 
   const PulseCaptureOptions options_;
@@ -581,21 +724,23 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   std::unique_ptr<Connection> connection_;
 
   // Below: the loop's thread, or another thread holding the loop's lock.
-  pa_sample_spec spec_{};
-  pa_channel_map channelMap_{};
-  pa_buffer_attr attr_{};
-  uint32_t sinkIndex_ = PA_INVALID_INDEX;
-  std::string monitor_;
-  pa_stream* clock_ = nullptr;
-  std::map<uint32_t, std::unique_ptr<Recorder>> recorders_;
+  uint32_t rate_ = 0;
+  std::map<uint32_t, std::unique_ptr<Output>> outputs_;      // by sink index
+  std::map<uint32_t, std::unique_ptr<Recorder>> recorders_;  // by sink input index
+  std::map<uint32_t, uint32_t> failed_;  // sink input -> the output its recording ended on
+  uint32_t nextSource_ = 0;
   std::vector<pa_stream*> retired_;
   std::unique_ptr<StreamMixer> mixer_;
-  std::vector<float> scratch_;
-  std::vector<float> silence_;
+  pa_time_event* tick_ = nullptr;
+  uint32_t clockOutput_ = PA_INVALID_INDEX;  // whose keeper is the clock
+  bool timerIsClock_ = false;
+  pa_usec_t lastClockAt_ = 0;
+  std::vector<float> frame_;
+  std::vector<float> mono_;
+  bool listingOutputs_ = false;
   bool running_ = false;
   bool ended_ = false;
 };
-
 // ---------------------------------------------------------------------------------------------
 
 std::vector<capture::RunningApplication> runningProcesses() {

@@ -3,14 +3,16 @@
 // server). Outputs (sinks) stand for displays, the default output first; running processes stand
 // for applications.
 //
-// A stream records what its output plays as 32-bit float at the configured rate in the output's
-// own channel layout (the capture program mixes down). Leaving applications out is done by
-// recording every other playback stream of the output on its own and mixing them, paced by a
-// recording of the whole output; the server can pick one stream in, never leave one out.
+// A stream records what the computer plays, whatever the output: every playback stream on every
+// output, each on its own and mixed, following outputs and streams as they come, go and move,
+// except the streams of excluded processes (the server can pick one stream in, never leave one
+// out). It delivers mono 32-bit float at the configured rate, copied into each configured
+// channel. One output's monitor keeps time while nothing plays (a timer when none delivers), so
+// buffers keep coming through every change.
 //
 // The stop delegate is called on the audio output's queue, after the last buffer, when the
-// server goes away or the output is removed. Every wait on the server has a short deadline of
-// its own: a hung server would otherwise only fail after 30 s.
+// server goes away or no output is left. Every wait on the server has a short deadline of its
+// own: a hung server would otherwise only fail after 30 s.
 #include <chrono>
 #include <memory>
 

@@ -10,6 +10,7 @@ StreamMixer::StreamMixer(uint32_t channels, size_t stallFrames, Sink sink)
 void StreamMixer::addSource(uint32_t id) {
   auto [it, added] = sources_.try_emplace(id);
   if (!added && it->second.removed) it->second = Source{};  // the id is in use again
+  if (added || !it->second.delivered) it->second.addedAt = clock_;
 }
 
 void StreamMixer::removeSource(uint32_t id) {
@@ -37,26 +38,39 @@ void StreamMixer::sourceData(uint32_t id, const float* interleaved, size_t frame
   it->second.samples.insert(it->second.samples.end(), interleaved,
                             interleaved + frames * channels_);
   it->second.idleFrames = 0;
+  it->second.delivered = true;
   pump();
 }
 
 void StreamMixer::clockFrames(size_t frames) {
+  clock_ += frames;
   bool anyLive = false;
+  // Silence may fill the time up to the arrival of the earliest new stream that has not
+  // delivered yet: from then on the time is that stream's, whose first frames may come late.
+  uint64_t fillTo = clock_;
   for (auto& [id, source] : sources_) {
     source.idleFrames += frames;
-    anyLive = anyLive || live(source);
+    if (!live(source)) continue;
+    if (source.delivered)
+      anyLive = true;
+    else
+      fillTo = std::min(fillTo, source.addedAt);
   }
   if (anyLive) {
     pump();  // a stream that just stalled no longer holds the others back
     return;
   }
-  // Nothing plays that we may record: the output's time passes in silence, after whatever the
-  // stalled streams still held.
+  // Nothing plays that we may record: after whatever the stalled streams still held, silence
+  // brings the output up to the clock's time, including the time spent waiting for a stall.
   size_t held = 0;
   for (const auto& [id, source] : sources_) held = std::max(held, available(source));
   if (held > 0) emit(held);
-  mix_.assign(frames * channels_, 0.0f);
-  if (frames > 0) sink_(mix_.data(), frames);
+  if (fillTo > emitted_) {
+    const size_t behind = static_cast<size_t>(fillTo - emitted_);
+    mix_.assign(behind * channels_, 0.0f);
+    emitted_ += behind;
+    sink_(mix_.data(), behind);
+  }
 }
 
 void StreamMixer::pump() {
@@ -76,6 +90,7 @@ void StreamMixer::emit(size_t frames) {
     source.samples.erase(source.samples.begin(), source.samples.begin() + take);
   }
   dropDrained();
+  emitted_ += frames;
   sink_(mix_.data(), frames);
 }
 

@@ -1,13 +1,15 @@
 #pragma once
-// Mixes the separately recorded playback streams of one output back into one signal, paced by a
-// recording of the whole output (the clock).
+// Mixes separately recorded playback streams back into one signal, paced by a clock that counts
+// the frames of time passing.
 //
 // The streams drive the output: frames leave as soon as every live stream has them, so streams
 // that arrive together stay aligned. A stream that has delivered nothing for `stallFrames` of
 // clock time (paused, corked, ending) stops holding the others back and adds silence until it
-// delivers again; with no live stream at all the clock's own frames leave as silence. Nothing is
-// ever inserted between two pieces of one stream that keeps delivering: padding a stream that
-// was merely late, however little, shifts and garbles it.
+// delivers again; with no live stream at all silence brings the output up to the clock's count,
+// so that over time it holds as many frames as the clock, however often streams stall (a new
+// stream that has not delivered yet owns the time from its arrival on, not the time before).
+// Nothing is ever inserted between two pieces of one stream that keeps delivering: padding a stream
+// that was merely late, however little, shifts and garbles it.
 //
 // Not thread-safe: one thread (the sound server's loop) calls everything.
 #include <cstddef>
@@ -37,6 +39,8 @@ class StreamMixer {
     std::vector<float> samples;  // interleaved, not yet mixed
     size_t idleFrames = 0;       // clock frames since it last delivered
     bool removed = false;        // kept only until its frames are mixed out
+    bool delivered = false;      // has delivered anything yet
+    uint64_t addedAt = 0;        // the clock's count when it was added
   };
   bool live(const Source& source) const {
     return !source.removed && source.idleFrames < stallFrames_;
@@ -52,6 +56,8 @@ class StreamMixer {
   Sink sink_;
   std::map<uint32_t, Source> sources_;
   std::vector<float> mix_;
+  uint64_t clock_ = 0;    // frames counted by the clock
+  uint64_t emitted_ = 0;  // frames handed on
 };
 
 }  // namespace brimlow::platform::pulse

@@ -1,6 +1,7 @@
 // brimlow-audio-capture recording for real from a private sound server: what plays comes back,
-// the host's own sound is left out, and a server or output that goes away is reported once
-// while the program waits to be stopped.
+// on whichever output it plays and wherever it moves, the host's own sound is left out, and a
+// server or output that goes away is reported once while the program waits to be stopped. The
+// same tests run against PulseAudio and against PipeWire's pulse server.
 #include <signal.h>
 #include <unistd.h>
 
@@ -97,8 +98,10 @@ void expectStatus(ChildProcess& capture, const std::string& state) {
   EXPECT_EQ((*event)["state"], state) << event->dump();
 }
 
-// Reads chunks until `player` has ended and `after` more chunks have come.
-std::vector<json> chunksWhilePlaying(ChildProcess& capture, ChildProcess& player, int after) {
+// Reads chunks until `player` has ended and `after` more chunks have come; the first one read
+// must have the number `first`, and the others follow it without a gap.
+std::vector<json> chunksWhilePlaying(ChildProcess& capture, ChildProcess& player, int after,
+                                     int64_t first = 0) {
   std::vector<json> chunks;
   int left = -1;
   while (chunks.size() < 400 && left != 0) {
@@ -106,7 +109,7 @@ std::vector<json> chunksWhilePlaying(ChildProcess& capture, ChildProcess& player
     if (!event) break;
     EXPECT_EQ((*event)["type"], "capture.audio") << event->dump();
     if ((*event)["type"] != "capture.audio") break;
-    EXPECT_EQ((*event)["sequence"], static_cast<int64_t>(chunks.size()));
+    EXPECT_EQ((*event)["sequence"], first + static_cast<int64_t>(chunks.size()));
     chunks.push_back(*event);
     if (left > 0) --left;
     if (left < 0 && !player.wait(0ms).timedOut) left = after;
@@ -123,12 +126,53 @@ void stopAndExpectExitZero(ChildProcess& capture) {
   EXPECT_EQ((*stopped)["available"], false);
 }
 
+std::vector<int16_t> samplesOfAll(const std::vector<json>& chunks) {
+  std::vector<int16_t> captured;
+  for (const auto& chunk : chunks) {
+    auto samples = samplesOf(chunk);
+    captured.insert(captured.end(), samples.begin(), samples.end());
+  }
+  return captured;
+}
+
+const std::string kOtherOutput = "brimlow_other";
+
 class RealCapture : public ::testing::Test {
  protected:
   std::unique_ptr<ChildProcess> startCapture(std::vector<std::string> args = {"--capture"}) {
     return std::make_unique<ChildProcess>(
         binaryPath(kProduct),
         ChildProcess::Options{std::move(args), server_.clientEnvironment(), false});
+  }
+  // Output of a pactl run, one line each.
+  std::vector<std::string> pactlLines(std::vector<std::string> args) {
+    ChildProcess run("/usr/bin/pactl",
+                     ChildProcess::Options{std::move(args), server_.clientEnvironment(), false});
+    auto lines = run.readAllLines();
+    EXPECT_EQ(run.wait().code, 0) << run.stderrText();
+    return lines;
+  }
+  // Makes `output` the default and waits until the server says so (PipeWire takes a moment).
+  void setDefaultOutput(const std::string& output) {
+    ASSERT_EQ(server_.pactl({"set-default-sink", output}), 0);
+    for (int i = 0; i < 500; ++i) {
+      auto lines = pactlLines({"get-default-sink"});
+      if (!lines.empty() && lines.front() == output) return;
+    }
+    FAIL() << output << " did not become the default output";
+  }
+  // Index of the one playback stream whose process is `pid`, waiting until the server has it.
+  std::string playbackStreamOf(pid_t pid) {
+    const std::string wanted = "application.process.id = \"" + std::to_string(pid) + "\"";
+    for (int i = 0; i < 500; ++i) {
+      std::string index;
+      for (const auto& line : pactlLines({"list", "sink-inputs"})) {
+        if (line.starts_with("Sink Input #")) index = line.substr(12);
+        if (line.find(wanted) != std::string::npos) return index;
+      }
+    }
+    ADD_FAILURE() << "no playback stream of " << pid;
+    return "";
   }
   PrivateSoundServer server_;
 };
@@ -238,6 +282,8 @@ TEST_F(RealCapture, ADeadServerIsReportedOnceAndTheProgramWaitsForStop) {
 }
 
 TEST_F(RealCapture, ARemovedOutputIsReportedOnce) {
+  if (PrivateSoundServer::isPipeWire())
+    GTEST_SKIP() << "PipeWire puts a stand-in output in place of the last one";
   auto capture = startCapture();
   expectStatus(*capture, "requesting");
   expectStatus(*capture, "started");
@@ -255,6 +301,104 @@ TEST_F(RealCapture, ARemovedOutputIsReportedOnce) {
   EXPECT_TRUE(capture->quietFor(300ms));
   stopAndExpectExitZero(*capture);
   EXPECT_EQ(capture->wait().code, 0);
+}
+
+TEST_F(RealCapture, AfterTheDefaultOutputChangesWhatPlaysOnTheNewOneComesThrough) {
+  server_.addOutput(kOtherOutput);
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  ASSERT_TRUE(capture->readEvent());  // capturing from the old default
+  setDefaultOutput(kOtherOutput);
+  auto player = server_.play(kRecording);
+  auto chunks = chunksWhilePlaying(*capture, *player, 4, 1);
+  EXPECT_EQ(player->wait().code, 0) << player->stderrText();
+  double r = bestCorrelation(samplesOfAll(chunks), readWav16(kRecording));
+  EXPECT_GT(r, 0.9) << "correlation " << r;
+  stopAndExpectExitZero(*capture);
+  EXPECT_EQ(capture->wait().code, 0);
+}
+
+TEST_F(RealCapture, WhatPlaysOnAnOutputThatIsNotTheDefaultComesThrough) {
+  server_.addOutput(kOtherOutput);
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  auto player = server_.play(kRecording, kOtherOutput);
+  auto chunks = chunksWhilePlaying(*capture, *player, 4);
+  EXPECT_EQ(player->wait().code, 0) << player->stderrText();
+  double r = bestCorrelation(samplesOfAll(chunks), readWav16(kRecording));
+  EXPECT_GT(r, 0.9) << "correlation " << r;
+  stopAndExpectExitZero(*capture);
+  EXPECT_EQ(capture->wait().code, 0);
+}
+
+TEST_F(RealCapture, AStreamMovedToAnotherOutputKeepsComingThrough) {
+  server_.addOutput(kOtherOutput);
+  const std::string tone = ::testing::TempDir() + "brimlow-moved-1000.wav";
+  writeSineWav(tone, 16000, 6.0, 1000.0, 0.5);
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  auto player = server_.play(tone);
+  const std::string stream = playbackStreamOf(player->pid());
+  ASSERT_FALSE(stream.empty());
+  // The first chunk with the tone in it, then the stream goes to the other output.
+  int64_t sequence = -1;
+  for (int i = 0; i < 40 && sequence < 0; ++i) {
+    auto chunk = capture->readEvent();
+    ASSERT_TRUE(chunk);
+    if ((*chunk)["level"].get<double>() > 0.5) sequence = (*chunk)["sequence"];
+  }
+  ASSERT_GE(sequence, 0) << "the tone never came through";
+  ASSERT_EQ(server_.pactl({"move-sink-input", stream, kOtherOutput}), 0);
+  auto chunks = chunksWhilePlaying(*capture, *player, 0, sequence + 1);
+  // About 5 s of the tone were left to play on the other output: 20 chunks, of which a few
+  // may fall on the moment of the move or wait in the first output's buffers.
+  int loud = 0;
+  for (const auto& chunk : chunks)
+    if (chunk["level"].get<double>() > 0.5) ++loud;
+  EXPECT_GE(loud, 16);
+  stopAndExpectExitZero(*capture);
+  EXPECT_EQ(capture->wait().code, 0);
+}
+
+TEST_F(RealCapture, AServerKilledWhileStreamsPlayOnTwoOutputsIsReportedOnce) {
+  server_.addOutput(kOtherOutput);
+  const std::string tone = ::testing::TempDir() + "brimlow-killed-440.wav";
+  writeSineWav(tone, 16000, 10.0, 440.0, 0.5);
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  auto first = server_.play(tone);
+  auto second = server_.play(tone, kOtherOutput);
+  bool loud = false;
+  for (int i = 0; i < 40 && !loud; ++i) {
+    auto chunk = capture->readEvent();
+    ASSERT_TRUE(chunk);
+    loud = (*chunk)["level"].get<double>() > 0.5;
+  }
+  ASSERT_TRUE(loud) << "the tones never came through";
+  server_.kill();
+  std::vector<json> skipped;
+  auto error = capture->readEventOfType("capture.error", 10s, &skipped);
+  ASSERT_TRUE(error);
+  for (const auto& event : skipped) EXPECT_EQ(event["type"], "capture.audio");
+  const std::string message = (*error)["message"];
+  EXPECT_TRUE(message.starts_with("システム音声の取得が停止しました: サウンドサーバー")) << message;
+  // Nothing more: no second error, no audio, no exit.
+  EXPECT_TRUE(capture->quietFor(1s));
+  EXPECT_TRUE(capture->wait(0ms).timedOut) << "the program ended by itself";
+  capture->writeLine(R"({"type":"stop"})");
+  auto stopped = capture->readEvent();
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["type"], "capture.status") << stopped->dump();
+  EXPECT_EQ((*stopped)["state"], "stopped") << stopped->dump();
+  EXPECT_EQ((*stopped)["available"], false);
+  auto status = capture->wait();
+  EXPECT_TRUE(status.exited);
+  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(capture->stderrText(), "");
 }
 
 }  // namespace

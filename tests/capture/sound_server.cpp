@@ -13,22 +13,30 @@
 
 namespace brimlow::testing {
 
-namespace {
-const std::string kScript = std::string(BRIMLOW_SOURCE_DIR) + "/scripts/pulse-test-server";
+bool PrivateSoundServer::isPipeWire() {
+  const char* kind = std::getenv("BRIMLOW_SOUND_SERVER");
+  return kind && std::string(kind) == "pipewire";
 }
 
-PrivateSoundServer::PrivateSoundServer() {
-  std::string pattern = "/tmp/brimlow-pulse-XXXXXX";
+PrivateSoundServer::PrivateSoundServer()
+    : script_(std::string(BRIMLOW_SOURCE_DIR) +
+              (isPipeWire() ? "/scripts/pipewire-test-server" : "/scripts/pulse-test-server")) {
+  std::string pattern = "/tmp/brimlow-sound-XXXXXX";
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
-  ChildProcess start("/bin/bash", {kScript, "start", dir_});
+  ChildProcess start("/bin/bash", {script_, "start", dir_, kOutput});
   auto status = start.wait(30s);
-  std::ifstream pidFile(dir_ + "/server.pid");
+  std::ifstream pidFile(dir_ + (isPipeWire() ? "/pipewire-pulse.pid" : "/server.pid"));
   pidFile >> serverPid_;
   if (!status.exited || status.code != 0) {
     std::string why = start.stderrText();
     shutDown();
     throw std::runtime_error("private sound server did not start: " + why);
+  }
+  ChildProcess env("/bin/bash", {script_, "env", dir_});
+  for (const auto& line : env.readAllLines()) {
+    auto equals = line.find('=');
+    if (equals != std::string::npos) environment_[line.substr(0, equals)] = line.substr(equals + 1);
   }
 }
 
@@ -38,20 +46,34 @@ PrivateSoundServer::~PrivateSoundServer() {
 
 void PrivateSoundServer::shutDown() {
   if (dir_.empty()) return;
-  ChildProcess stop("/bin/bash", {kScript, "stop", dir_});
+  ChildProcess stop("/bin/bash", {script_, "stop", dir_});
   if (!stop.wait(15s).exited && serverPid_ > 0) ::kill(serverPid_, SIGKILL);
   dir_.clear();
 }
 
 std::map<std::string, std::optional<std::string>> PrivateSoundServer::clientEnvironment() const {
-  return {{"PULSE_SERVER", "unix:" + dir_ + "/native"},
-          {"XDG_RUNTIME_DIR", dir_ + "/runtime"},
-          {"HOME", dir_ + "/home"}};
+  return environment_;
 }
 
-std::unique_ptr<ChildProcess> PrivateSoundServer::play(const std::string& path) const {
-  return std::make_unique<ChildProcess>("/usr/bin/paplay",
-                                        ChildProcess::Options{{path}, clientEnvironment(), false});
+std::unique_ptr<ChildProcess> PrivateSoundServer::play(const std::string& path,
+                                                       const std::string& output) const {
+  std::vector<std::string> args{path};
+  if (!output.empty()) args.insert(args.begin(), "--device=" + output);
+  return std::make_unique<ChildProcess>(
+      "/usr/bin/paplay", ChildProcess::Options{std::move(args), clientEnvironment(), false});
+}
+
+void PrivateSoundServer::addOutput(const std::string& name) {
+  ChildProcess add("/bin/bash", {script_, "add-output", dir_, name});
+  auto status = add.wait(30s);
+  if (!status.exited || status.code != 0)
+    throw std::runtime_error("no output " + name + ": " + add.stderrText());
+}
+
+int PrivateSoundServer::pactl(std::vector<std::string> args) const {
+  ChildProcess run("/usr/bin/pactl",
+                   ChildProcess::Options{std::move(args), clientEnvironment(), false});
+  return run.wait(15s).code;
 }
 
 void PrivateSoundServer::kill() {

@@ -1,6 +1,8 @@
 #pragma once
-// A private PulseAudio with one null output for the length of a test, started and stopped by
-// scripts/pulse-test-server. The destructor stops it by pid whatever the test's outcome.
+// A private sound server with one null output for the length of a test, started and stopped by
+// scripts/pulse-test-server (PulseAudio), or by scripts/pipewire-test-server (PipeWire with its
+// pulse server) when BRIMLOW_SOUND_SERVER is "pipewire". The destructor stops it by pid whatever
+// the test's outcome.
 #include <sys/types.h>
 
 #include <map>
@@ -21,17 +23,29 @@ class PrivateSoundServer {
   PrivateSoundServer(const PrivateSoundServer&) = delete;
   PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
 
+  static bool isPipeWire();
+  // The default output the server starts with.
+  static constexpr const char* kOutput = "brimlow_test";
+
   // What a client of this server needs in its environment.
   std::map<std::string, std::optional<std::string>> clientEnvironment() const;
+  // The process that speaks the pulse protocol.
   pid_t serverPid() const { return serverPid_; }
-  // Plays a file into the output (paplay); the returned process ends when it has played.
-  std::unique_ptr<ChildProcess> play(const std::string& path) const;
+  // Plays a file (paplay) into `output`, or into the default output; the returned process ends
+  // when it has played.
+  std::unique_ptr<ChildProcess> play(const std::string& path, const std::string& output = "") const;
+  // Another null output, not the default, ready to be recorded.
+  void addOutput(const std::string& name);
+  // Runs pactl with `args`; its exit code.
+  int pactl(std::vector<std::string> args) const;
   // Ends the server at once, as a crash would.
   void kill();
 
  private:
   void shutDown();
+  std::string script_;
   std::string dir_;
+  std::map<std::string, std::optional<std::string>> environment_;
   pid_t serverPid_ = -1;
 };
 

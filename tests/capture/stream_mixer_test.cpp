@@ -82,9 +82,47 @@ TEST_F(Mixer, WhenEveryStreamHasStalledTheClockGivesSilenceAgain) {
   feed(1, {0.5f});
   mixer_.clockFrames(100);
   mixer_.clockFrames(30);
-  ASSERT_EQ(out_.size(), 131u);
+  // The one frame took one frame of the clock's time.
+  ASSERT_EQ(out_.size(), 130u);
   EXPECT_EQ(out_[0], 0.5f);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 130);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 129);
+}
+
+TEST_F(Mixer, TheOutputKeepsTheClocksTimeThroughStalls) {
+  mixer_.addSource(1);
+  // Three rounds of 60 frames delivered with the clock, then 200 frames of quiet; the wait for
+  // a stall is made up in silence, and frames that came ahead of the clock are not padded.
+  for (int round = 0; round < 3; ++round) {
+    for (int tick = 0; tick < 3; ++tick) {
+      feed(1, std::vector<float>(20, 0.5f));
+      mixer_.clockFrames(20);
+    }
+    for (int tick = 0; tick < 10; ++tick) mixer_.clockFrames(20);
+  }
+  EXPECT_EQ(out_.size(), 3u * 260u);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.5f), 180);
+  feed(1, std::vector<float>(50, 0.5f));  // a burst 50 frames ahead of the clock
+  for (int tick = 0; tick < 8; ++tick) mixer_.clockFrames(20);
+  EXPECT_EQ(out_.size(), 3u * 260u + 160u);
+}
+
+TEST_F(Mixer, AQuietSpellBeforeANewStreamDeliversIsSilenceNotLost) {
+  mixer_.addSource(1);
+  for (int tick = 0; tick < 3; ++tick) {
+    feed(1, std::vector<float>(20, 0.5f));
+    mixer_.clockFrames(20);
+  }
+  // 1's frames end at 60; 2 arrives at 100 and has not delivered when 1 stalls at 140.
+  for (int tick = 0; tick < 2; ++tick) mixer_.clockFrames(20);
+  mixer_.addSource(2);
+  mixer_.clockFrames(20);
+  EXPECT_EQ(out_.size(), 60u);
+  mixer_.clockFrames(20);
+  ASSERT_EQ(out_.size(), 100u);  // the quiet from 60 to 100, not the time that is 2's
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 40);
+  feed(2, std::vector<float>(20, 0.25f));
+  ASSERT_EQ(out_.size(), 120u);
+  EXPECT_EQ(out_.back(), 0.25f);
 }
 
 TEST_F(Mixer, RemovingAStreamReleasesWhatTheOthersHeld) {

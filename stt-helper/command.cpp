@@ -109,6 +109,11 @@ std::string cleanParseMessage(const std::string& what) {
 }  // namespace
 
 Expected<HelperCommand, std::string> decodeHelperCommand(std::string_view line) {
+  // The parser takes a NUL byte for the end of the text, so a line with a valid command before
+  // a NUL would pass whole; no JSON text holds a raw NUL anywhere.
+  if (auto nul = line.find('\0'); nul != std::string_view::npos)
+    return unexpected(cleanParseMessage("] parse error at byte " + std::to_string(nul + 1) +
+                                        ": a NUL byte is not allowed in JSON text"));
   json object;
   try {
     object = json::parse(line.begin(), line.end());

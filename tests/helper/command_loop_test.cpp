@@ -75,6 +75,18 @@ TEST_F(CommandLoop, UndecodableLinesGiveOneInvalidJsonErrorEachAndTheLoopGoesOn)
   expectSilentThenPong({});
 }
 
+TEST_F(CommandLoop, ANulByteAnywhereMakesTheLineInvalid) {
+  using namespace std::string_literals;
+  for (const std::string& line : {"{\"type\":\"ping\"}\0"s, "{\"type\":\"ping\"}\0{}"s,
+                                  "{\"type\":\"ping\"} \0 "s, "\0{\"type\":\"ping\"}"s}) {
+    json event = roundTrip(line);
+    EXPECT_EQ(event["type"], "helper.error") << event.dump();
+    EXPECT_TRUE(event["message"].get<std::string>().starts_with("Invalid JSON command: "))
+        << event.dump();
+  }
+  expectSilentThenPong({});
+}
+
 TEST_F(CommandLoop, MissingFieldsGiveTheirExactMessagesAndReachNoBackend) {
   expectError(R"({"type":"session.start"})", "session.start requires sessionId");
   expectError(R"({"type":"audio","sessionId":"s","source":"self","sequence":1,"pcmBase64":""})",

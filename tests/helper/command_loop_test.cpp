@@ -183,6 +183,31 @@ TEST_F(CommandLoop, LongAudioLinesAreReadWhole) {
   EXPECT_EQ(event["pcmBase64"], command["pcmBase64"]);
 }
 
+TEST(HelperSignals, TermAndIntLetTheLineBeingWrittenFinishThenEndTheHelperBySignal) {
+  std::vector<int16_t> samples(16000 * 5, 1234);
+  json command = {{"type", "audio"}, {"sessionId", "s"},  {"source", "remote"},
+                  {"sequence", 1},   {"capturedAt", 1.5}, {"pcmBase64", base64Pcm(samples)}};
+  for (int signal : {SIGTERM, SIGINT}) {
+    ChildProcess helper(binaryPath(kRecording));
+    ASSERT_TRUE(helper.readEvent());
+    // Each echo is larger than a pipe holds, so the first one is still being written when
+    // output appears and nothing reads it.
+    for (int i = 0; i < 3; ++i) helper.writeJson(command);
+    ASSERT_TRUE(helper.waitForOutput());
+    helper.sendSignal(signal);
+    auto lines = helper.readAllLines();
+    ASSERT_FALSE(lines.empty()) << "signal " << signal;
+    for (const auto& line : lines) {
+      json event = json::parse(line, nullptr, false);
+      ASSERT_FALSE(event.is_discarded()) << "torn line of " << line.size() << " bytes";
+      EXPECT_EQ(event["pcmBase64"], command["pcmBase64"]);
+    }
+    auto status = helper.wait();
+    EXPECT_FALSE(status.exited) << "exit code " << status.code;
+    EXPECT_EQ(status.signal, signal);
+  }
+}
+
 TEST(HelperModes, ProductBinaryStartsStreamingWithItsStatusFirst) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, std::vector<std::string>{"--unknown-option"}}) {

@@ -129,16 +129,21 @@ std::optional<ConversionError> SpeechAnalyzerChannel::append(const audio::PcmBuf
 
 void SpeechAnalyzerChannel::finish(FinishHandler done) {
   analyzer_->endInput();
-  if (auto error = analyzer_->finalizeAndFinishThroughEndOfInput()) {
-    done(error);
-    return;
-  }
-  // The analyzer has ended its results, but the last of them may still wait on the strand
-  // behind this call; answer once they have been written.
-  if (resultsEnded_)
-    done(std::nullopt);
-  else
-    finishWaiters_.push_back(std::move(done));
+  // The strand stays free while the analyzer works through what is queued, so every result is
+  // written as it comes, as during the session, and not only once the whole backlog is done.
+  auto self = shared_from_this();
+  analyzer_->finalizeAndFinish(
+      [self, done = std::move(done)](const std::optional<speech::SpeechError>& error) mutable {
+        asio::post(self->strand_, [self, done = std::move(done), error]() mutable {
+          if (error) return done(error);
+          // The end of the results was posted before this answer; it may still be on its way
+          // when the analyzer answers from another thread.
+          if (self->resultsEnded_)
+            done(std::nullopt);
+          else
+            self->finishWaiters_.push_back(std::move(done));
+        });
+      });
 }
 
 void SpeechAnalyzerChannel::cancel() {

@@ -23,6 +23,15 @@ namespace brimlow::stt {
 
 namespace {
 
+// Lines at most this long keep their buffers for the next ones; the memory of a longer line is
+// given back once it was read, so one huge line does not stay with the process.
+constexpr size_t kKeptLineCapacity = 1 << 20;
+
+void releaseIfLarge(std::string& text) {
+  if (text.capacity() > kKeptLineCapacity && text.size() <= kKeptLineCapacity / 2)
+    text.shrink_to_fit();
+}
+
 // Reads lines of any length from a descriptor; "\n" and "\r\n" end a line.
 class LineReader {
  public:
@@ -34,6 +43,7 @@ class LineReader {
       if (newline != std::string::npos) {
         line.assign(buffer_, 0, newline);
         buffer_.erase(0, newline + 1);
+        releaseIfLarge(buffer_);
         scanned_ = 0;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         return true;
@@ -149,15 +159,18 @@ void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
     LineReader lines(inputFd);
     std::string line;
     while (lines.next(line)) {
-      if (trimWhitespaceAndNewlines(line).empty()) continue;
-      auto decoded = decodeHelperCommand(line);
-      if (!decoded) {
-        writer->error("Invalid JSON command: " + decoded.error(), {}, {});
-        continue;
+      if (!isBlank(line)) {
+        auto decoded = decodeHelperCommand(line);
+        if (decoded) {
+          asio::post(mainQueue, [command = std::move(decoded.value()), backendPtr, writer] {
+            dispatch(command, *backendPtr, *writer);
+          });
+        } else {
+          writer->error("Invalid JSON command: " + decoded.error(), {}, {});
+        }
       }
-      asio::post(mainQueue, [command = std::move(decoded.value()), backendPtr, writer] {
-        dispatch(command, *backendPtr, *writer);
-      });
+      line.clear();
+      releaseIfLarge(line);
     }
     asio::post(mainQueue, [backendPtr] {
       backendPtr->stopAll();

@@ -332,6 +332,7 @@ class AnalysisService final : public speech::AnalysisService {
 
 std::shared_ptr<speech::AnalysisService> makeAnalysisService() {
   silenceEngineLogging();
+  limitAllocatorArenas();
   return std::make_shared<AnalysisService>();
 }
 

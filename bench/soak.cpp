@@ -5,10 +5,12 @@
 //       faint noise between them, into one session, as fast as the helper takes it (at most N
 //       recordings ahead of the last final, default 3). Checks that every line is JSON, that no
 //       error comes, and that every recording gives exactly one final; samples resident memory.
-//   soak --helper PATH --sessions N
+//   soak --helper PATH --sessions N [--overlap yes]
 //       N en-US sessions started and stopped one after another, each with one recording, the
-//       next started as soon as the last one's "session.stopped" came (so they overlap while
-//       they finish); resident memory after the first and after all of them have ended.
+//       next started once the last one's final came (with "--overlap yes": once its
+//       "session.stopped" came, so that they overlap while they finish, as a host relaying
+//       faster than the machine decodes would have them); resident memory after the first and
+//       after all of them have ended.
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
@@ -339,7 +341,8 @@ int soak(const std::string& helperPath, const std::vector<std::vector<int16_t>>&
   return report["invalidLines"] == 0 && report["errors"] == 0 && exitCode == 0 ? 0 : 1;
 }
 
-int sessions(const std::string& helperPath, const std::vector<int16_t>& recording, int count) {
+int sessions(const std::string& helperPath, const std::vector<int16_t>& recording, int count,
+             bool overlap) {
   Helper helper(helperPath);
   helper.waitUntil([](auto& e) { return e.size() >= 2; }, 30s);
   int64_t sequence = 0;
@@ -359,10 +362,11 @@ int sessions(const std::string& helperPath, const std::vector<int16_t>& recordin
                    {"pcmBase64", base64(audio.data() + at, kChunk)}});
     }
     helper.send({{"type", "session.stop"}, {"sessionId", id}});
+    const char* awaited = overlap ? "session.stopped" : "transcript.final";
     helper.waitUntil(
         [&](auto& e) {
           return std::any_of(e.begin(), e.end(), [&](const json& x) {
-            return x.value("type", "") == "session.stopped" && x.value("sessionId", "") == id;
+            return x.value("type", "") == awaited && x.value("sessionId", "") == id;
           });
         },
         120s);
@@ -379,6 +383,7 @@ int sessions(const std::string& helperPath, const std::vector<int16_t>& recordin
   const long afterAll = helper.rssMiB();
   const auto events = helper.events();
   json report = {{"sessions", count},
+                 {"overlap", overlap},
                  {"wallSeconds", secondsSince(start)},
                  {"rssAfterFirstMiB", afterFirst},
                  {"rssAfterAllMiB", afterAll},
@@ -399,6 +404,7 @@ int main(int argc, char** argv) {
   double minutes = 60;
   size_t ahead = 3;
   int sessionCount = 0;
+  bool overlap = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--helper") helperPath = argv[i + 1];
@@ -406,6 +412,7 @@ int main(int argc, char** argv) {
     if (option == "--minutes") minutes = std::stod(argv[i + 1]);
     if (option == "--ahead") ahead = std::stoul(argv[i + 1]);
     if (option == "--sessions") sessionCount = std::stoi(argv[i + 1]);
+    if (option == "--overlap") overlap = std::string(argv[i + 1]) == "yes";
   }
   if (helperPath.empty() || sodium_init() < 0) {
     std::fprintf(stderr, "usage: soak --helper PATH [--minutes M | --sessions N]\n");
@@ -416,6 +423,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no recordings in %s\n", data.c_str());
     return 1;
   }
-  if (sessionCount > 0) return sessions(helperPath, recordings.front(), sessionCount);
+  if (sessionCount > 0) return sessions(helperPath, recordings.front(), sessionCount, overlap);
   return soak(helperPath, recordings, minutes, ahead);
 }

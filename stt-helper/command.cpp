@@ -103,12 +103,28 @@ std::string cleanParseMessage(const std::string& what) {
   // "[json.exception.parse_error.101] parse error at ..." -> "parse error at ..."
   auto close = what.find("] ");
   std::string text = close == std::string::npos ? what : what.substr(close + 2);
+  // The parser quotes everything it read of the bad token, which for an unterminated string is
+  // the rest of the line, megabytes of it maybe; the start says enough.
+  constexpr size_t kQuoted = 40;
+  const std::string lastRead = "; last read: '";
+  if (auto quote = text.find(lastRead); quote != std::string::npos) {
+    size_t cut = quote + lastRead.size() + kQuoted;
+    if (cut + 1 < text.size()) {
+      while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+      text = text.substr(0, cut) + "...'";
+    }
+  }
   return "The data is not valid JSON: " + text;
 }
 
 }  // namespace
 
 Expected<HelperCommand, std::string> decodeHelperCommand(std::string_view line) {
+  // The parser takes a NUL byte for the end of the text, so a line with a valid command before
+  // a NUL would pass whole; no JSON text holds a raw NUL anywhere.
+  if (auto nul = line.find('\0'); nul != std::string_view::npos)
+    return unexpected(cleanParseMessage("] parse error at byte " + std::to_string(nul + 1) +
+                                        ": a NUL byte is not allowed in JSON text"));
   json object;
   try {
     object = json::parse(line.begin(), line.end());

@@ -36,6 +36,10 @@ class JSONLineWriter {
   // The JSON text of an event as write() would put it on one line, or the reason it cannot be.
   static bool encode(const Event& event, std::string& text, std::string& failure);
 
+  // Before the process ends by a signal: lets the line being written finish and keeps every
+  // later event out; gives up after `timeout`.
+  bool holdForExit(std::chrono::milliseconds timeout) { return output_.holdForExit(timeout); }
+
  private:
   platform::JsonLineOutput output_;
 };

@@ -1,10 +1,14 @@
 #include "stt-helper/helper.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,6 +23,15 @@ namespace brimlow::stt {
 
 namespace {
 
+// Lines at most this long keep their buffers for the next ones; the memory of a longer line is
+// given back once it was read, so one huge line does not stay with the process.
+constexpr size_t kKeptLineCapacity = 1 << 20;
+
+void releaseIfLarge(std::string& text) {
+  if (text.capacity() > kKeptLineCapacity && text.size() <= kKeptLineCapacity / 2)
+    text.shrink_to_fit();
+}
+
 // Reads lines of any length from a descriptor; "\n" and "\r\n" end a line.
 class LineReader {
  public:
@@ -30,6 +43,7 @@ class LineReader {
       if (newline != std::string::npos) {
         line.assign(buffer_, 0, newline);
         buffer_.erase(0, newline + 1);
+        releaseIfLarge(buffer_);
         scanned_ = 0;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         return true;
@@ -65,6 +79,37 @@ class LineReader {
   // Events go out unbuffered, so nothing is held back; skipping static destructors keeps the
   // reader thread and worker threads from racing a teardown.
   std::_Exit(code);
+}
+
+// SIGTERM and SIGINT end the helper as their default action does (the host and a supervising
+// parent see death by that signal), but only once the event line being written is whole, so
+// the host never reads half an event. Call before any other thread exists: the threads started
+// later inherit the mask, so only the waiting thread ever takes these signals.
+void endOnSignalsBetweenLines(const WriterPtr& writer) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  auto wait = [writer, signals] {
+    int signal = 0;
+    while (::sigwait(&signals, &signal) != 0) {
+    }
+    // A host that stopped reading could hold a write forever; it gets its signal regardless.
+    writer->holdForExit(std::chrono::seconds(2));
+    ::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    std::_Exit(128 + signal);  // not reached: the default action ends the process
+  };
+  try {
+    std::thread(wait).detach();
+  } catch (const std::system_error&) {
+    ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);  // no thread: plain default action
+  }
 }
 
 void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWriter& writer) {
@@ -114,15 +159,18 @@ void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
     LineReader lines(inputFd);
     std::string line;
     while (lines.next(line)) {
-      if (trimWhitespaceAndNewlines(line).empty()) continue;
-      auto decoded = decodeHelperCommand(line);
-      if (!decoded) {
-        writer->error("Invalid JSON command: " + decoded.error(), {}, {});
-        continue;
+      if (!isBlank(line)) {
+        auto decoded = decodeHelperCommand(line);
+        if (decoded) {
+          asio::post(mainQueue, [command = std::move(decoded.value()), backendPtr, writer] {
+            dispatch(command, *backendPtr, *writer);
+          });
+        } else {
+          writer->error("Invalid JSON command: " + decoded.error(), {}, {});
+        }
       }
-      asio::post(mainQueue, [command = std::move(decoded.value()), backendPtr, writer] {
-        dispatch(command, *backendPtr, *writer);
-      });
+      line.clear();
+      releaseIfLarge(line);
     }
     asio::post(mainQueue, [backendPtr] {
       backendPtr->stopAll();
@@ -137,6 +185,7 @@ void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
 int run(int argc, char** argv, platform::HelperPlatform platform, BackendFactory factory) {
   platform::reexecDisclaimedIfNeeded(argc, argv);
   auto writer = std::make_shared<JSONLineWriter>();
+  endOnSignalsBetweenLines(writer);
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const std::string mode = arguments.empty() ? std::string() : arguments[0];
 

@@ -58,4 +58,14 @@ std::string trimWhitespaceAndNewlines(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
+bool isBlank(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    uint32_t c = 0;
+    size_t n = decodeAt(text, i, c);
+    if (n == 0 || !isTrimmed(c)) return false;
+    i += n;
+  }
+  return true;
+}
+
 }  // namespace brimlow::stt

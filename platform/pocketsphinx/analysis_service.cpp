@@ -52,6 +52,7 @@ struct AnalyzerState {
   std::atomic<bool> cancelRequested = false;
   bool ended = false;
   std::optional<SpeechError> endError;
+  std::vector<speech::SpeechAnalyzer::FinishHandler> finishWaiters;  // told once results ended
   std::thread::id workerId;
 
   std::shared_ptr<DecoderPool> pool;
@@ -181,12 +182,15 @@ class Worker {
       state_->endError = error;
     }
     if (state_->sink.onEnd) state_->sink.onEnd(error);
+    std::vector<speech::SpeechAnalyzer::FinishHandler> waiters;
     {
       std::lock_guard lock(state_->mutex);
       state_->ended = true;
+      waiters.swap(state_->finishWaiters);
     }
     state_->changed.notify_all();
     if (!releaseFirst) state_->pool->release(std::move(state_->decoder));
+    for (auto& waiter : waiters) waiter(error);
   }
 
   std::shared_ptr<AnalyzerState> state_;
@@ -225,16 +229,18 @@ class Analyzer final : public speech::SpeechAnalyzer {
     state_->inputEnded = true;
   }
 
-  std::optional<SpeechError> finalizeAndFinishThroughEndOfInput() override {
+  void finalizeAndFinish(FinishHandler done) override {
     std::unique_lock lock(state_->mutex);
-    if (state_->workerId == std::this_thread::get_id())
-      return SpeechError{kErrorDomain, kDecodingFailedCode,
-                         "An analyzer cannot be finalized from its own result callback"};
+    if (state_->ended) {
+      auto error = state_->endError;
+      lock.unlock();
+      done(error);
+      return;
+    }
     state_->inputEnded = true;
     state_->finalizeRequested = true;
+    state_->finishWaiters.push_back(std::move(done));
     state_->changed.notify_all();
-    state_->changed.wait(lock, [&] { return state_->ended; });
-    return state_->endError;
   }
 
   void cancelAndFinishNow() override { stop(true); }
@@ -326,6 +332,7 @@ class AnalysisService final : public speech::AnalysisService {
 
 std::shared_ptr<speech::AnalysisService> makeAnalysisService() {
   silenceEngineLogging();
+  limitAllocatorArenas();
   return std::make_shared<AnalysisService>();
 }
 

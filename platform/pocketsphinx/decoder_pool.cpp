@@ -1,5 +1,7 @@
 #include "platform/pocketsphinx/decoder_pool.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <map>
 
@@ -7,6 +9,13 @@
 #include "platform/pocketsphinx/services.h"
 
 namespace brimlow::pocketsphinx {
+
+void limitAllocatorArenas() {
+  // Two arenas instead of the default eight per core: what sessions that overlapped leave
+  // behind in arenas of their own is then small enough to stay within a session's noise.
+  static const bool once = ::mallopt(M_ARENA_MAX, 2) == 1;
+  (void)once;
+}
 
 std::shared_ptr<DecoderPool> DecoderPool::forLocale(const std::string& canonicalLocale) {
   // Never destroyed: detached recognition threads may still return decoders at exit.
@@ -53,8 +62,14 @@ Expected<std::unique_ptr<Decoder>, speech::SpeechError> DecoderPool::acquire(
 void DecoderPool::release(std::unique_ptr<Decoder> decoder) {
   if (!decoder) return;
   if (decoder->inUtterance()) decoder->endUtterance();
-  std::lock_guard lock(mutex_);
-  if (idle_.size() < kMaxIdle) idle_.push_back(std::move(decoder));
+  {
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(decoder));
+  }
+  decoder.reset();
+  // A decoder's tens of megabytes are spread over the arenas of the threads that loaded and
+  // ran it; without a trim the freed pages stay with the process.
+  ::malloc_trim(0);
 }
 
 size_t DecoderPool::idleCount() const {

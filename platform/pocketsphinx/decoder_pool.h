@@ -16,6 +16,11 @@
 
 namespace brimlow::pocketsphinx {
 
+// Caps the allocator's per-thread arenas. Decoders are loaded on one thread and run on
+// another, and every thread's arena keeps the pages its decoders freed; with few arenas what
+// one session gave back serves the next. Call once, before the threads start.
+void limitAllocatorArenas();
+
 class DecoderPool {
  public:
   // The pool of a canonical locale; one per locale for the whole process.
@@ -34,7 +39,9 @@ class DecoderPool {
   size_t idleCount() const;
 
  private:
-  static constexpr size_t kMaxIdle = 4;  // about 90 MiB each
+  // One session's two sources: decoders beyond that (sessions that overlapped) are freed, so
+  // memory comes back to what one session needs. About 90 MiB each.
+  static constexpr size_t kMaxIdle = 2;
   const std::string locale_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Decoder>> idle_;

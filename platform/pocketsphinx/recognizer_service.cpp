@@ -282,6 +282,7 @@ bool waitForRecognitionTasksToFinish(std::chrono::milliseconds timeout) {
 
 std::shared_ptr<speech::RecognizerService> makeRecognizerService() {
   silenceEngineLogging();
+  limitAllocatorArenas();
   return std::make_shared<RecognizerService>();
 }
 

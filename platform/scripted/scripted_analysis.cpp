@@ -1,5 +1,8 @@
 #include "platform/scripted/scripted_analysis.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <deque>
 #include <stdexcept>
@@ -82,18 +85,23 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
     endInputLocked();
   }
 
-  std::optional<SpeechError> finalizeAndFinishThroughEndOfInput() override {
+  void finalizeAndFinish(FinishHandler done) override {
     std::unique_lock lock(shared_->mutex);
     endInputLocked();
-    if (shared_->script.finalizeError) return shared_->script.finalizeError;
+    if (auto error = shared_->script.finalizeError) {
+      lock.unlock();
+      done(error);
+      return;
+    }
     if (!ended_) {
       finalizeRequested_ = true;
+      finishWaiters_.push_back(std::move(done));
       shared_->changed.notify_all();
-      shared_->changed.wait(lock, [this] { return ended_; });
+      return;
     }
-    shared_->records[index_].finalized = true;
-    shared_->recordChanged(index_, "finalized");
-    return std::nullopt;
+    markFinalized();
+    lock.unlock();
+    done(std::nullopt);
   }
 
   void cancelAndFinishNow() override {
@@ -107,6 +115,11 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
   }
 
  private:
+  void markFinalized() {
+    shared_->records[index_].finalized = true;
+    shared_->recordChanged(index_, "finalized");
+  }
+
   void endInputLocked() {
     AnalyzerRecord& record = shared_->records[index_];
     if (record.inputEnded) return;
@@ -119,12 +132,14 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
   void analyse() {
     std::unique_lock lock(shared_->mutex);
     for (;;) {
-      shared_->changed.wait(lock, [this] {
-        return stopping_ || cancelled_ || !queue_.empty() || finalizeRequested_;
+      const auto& backlog = shared_->script.backlog;
+      shared_->changed.wait(lock, [&] {
+        return stopping_ || cancelled_ || (!queue_.empty() && !backlog) || finalizeRequested_;
       });
       if (stopping_) return;
       std::vector<AnalysisResult> results;
       std::optional<std::optional<SpeechError>> end;
+      std::string holdAt;
       if (cancelled_) {
         queue_.clear();
         end = cancellationError();
@@ -139,6 +154,7 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
         }
         const auto& failure = shared_->script.streamFailure;
         if (failure && failure->afterBuffers == taken) end = failure->error;
+        if (backlog && backlog->afterBuffers == taken) holdAt = backlog->fifo;
       } else {  // finalisation with nothing left in the queue
         for (const auto& scripted : shared_->script.results) {
           if (!scripted.afterBuffers) results.push_back(toResult(scripted));
@@ -148,11 +164,21 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
       lock.unlock();
       for (const auto& result : results) sink_.onResult(result);
       if (end) sink_.onEnd(*end);
+      if (!holdAt.empty()) {
+        // Opening a FIFO for reading waits for its writer: no polling, no timing.
+        int fd = ::open(holdAt.c_str(), O_RDONLY);
+        if (fd >= 0) ::close(fd);
+      }
       lock.lock();
       if (end) {
         ended_ = true;
         shared_->records[index_].resultsEnded = true;
         shared_->recordChanged(index_, "ended");
+        auto waiters = std::move(finishWaiters_);
+        finishWaiters_.clear();
+        if (!waiters.empty()) markFinalized();
+        lock.unlock();
+        for (auto& waiter : waiters) waiter(std::nullopt);
         return;
       }
     }
@@ -172,6 +198,7 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
   bool cancelled_ = false;
   bool finalizeRequested_ = false;
   bool ended_ = false;
+  std::vector<FinishHandler> finishWaiters_;
   std::thread worker_;
 };
 
@@ -222,6 +249,11 @@ AnalysisScript AnalysisScript::fromJson(const nlohmann::json& json) {
     const auto& failure = json.at("streamFailure");
     script.streamFailure = ScriptedStreamFailure{failure.at("afterBuffers").get<uint32_t>(),
                                                  errorFromJson(failure.at("error"))};
+  }
+  if (json.contains("backlog")) {
+    const auto& backlog = json.at("backlog");
+    script.backlog = ScriptedBacklog{backlog.at("afterBuffers").get<uint32_t>(),
+                                     backlog.at("fifo").get<std::string>()};
   }
   for (const auto& item : json.value("results", nlohmann::json::array())) {
     ScriptedResult result;

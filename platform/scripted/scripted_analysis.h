@@ -36,6 +36,14 @@ struct ScriptedStreamFailure {
   SpeechError error;
 };
 
+// A backlog a test can watch being worked off: the analyzer takes no buffer before finalisation
+// is requested, and right after its afterBuffers-th buffer (and that buffer's results) it waits
+// until something opens the FIFO at `fifo` for writing.
+struct ScriptedBacklog {
+  uint32_t afterBuffers = 0;
+  std::string fifo;
+};
+
 struct AnalysisScript {
   bool transcriberAvailable = true;
   std::vector<std::string> unsupportedLocales;  // every other locale is supported as itself
@@ -50,6 +58,7 @@ struct AnalysisScript {
   std::vector<ScriptedResult> results;                      // replayed by every analyzer
   std::optional<ScriptedStreamFailure> streamFailure;
   std::optional<SpeechError> finalizeError;
+  std::optional<ScriptedBacklog> backlog;
 
   // The same script as JSON (the process tests' scenario files); throws nlohmann::json::exception
   // or std::invalid_argument on a malformed script. Keys: "available", "unsupportedLocales",
@@ -57,7 +66,7 @@ struct AnalysisScript {
   // "statusAfterInstall" (a status name), "requestError",
   // "prepareError", "installError", "finalizeError" ({"domain","code","description"}),
   // "results" ([{"afterBuffers"?,"text","start","duration","final"}]),
-  // "streamFailure" ({"afterBuffers","error"}).
+  // "streamFailure" ({"afterBuffers","error"}), "backlog" ({"afterBuffers","fifo"}).
   static AnalysisScript fromJson(const nlohmann::json& json);
 };
 

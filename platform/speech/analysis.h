@@ -63,9 +63,14 @@ class SpeechAnalyzer {
   virtual void append(audio::PcmBufferPtr buffer) = 0;
   // Closes the input queue.
   virtual void endInput() = 0;
-  // Analyses every queued input, delivers the final results and ends the results. Blocks until
-  // the results have ended (the sink's onEnd was called) or finalisation failed.
-  virtual std::optional<SpeechError> finalizeAndFinishThroughEndOfInput() = 0;
+  using FinishHandler = std::function<void(const std::optional<SpeechError>&)>;
+  // Analyses every queued input, delivers the final results and ends the results, without
+  // waiting for any of it: `done` runs once, after the sink's onEnd, with what the results
+  // ended with (or at once with a finalisation error), on a thread of the engine's or on the
+  // caller's. Results keep flowing to the sink meanwhile.
+  virtual void finalizeAndFinish(FinishHandler done) = 0;
+  // The same, blocking until `done` would run. Never call it from a sink callback.
+  std::optional<SpeechError> finalizeAndFinishThroughEndOfInput();
   // Stops at once; queued input is dropped; the sink ends with the cancellation error.
   virtual void cancelAndFinishNow() = 0;
 };

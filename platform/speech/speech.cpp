@@ -1,5 +1,7 @@
 #include "platform/speech/analysis.h"
 
+#include <future>
+
 namespace brimlow::speech {
 
 std::string assetStatusName(AssetStatus status) {
@@ -14,6 +16,14 @@ std::string assetStatusName(AssetStatus status) {
       return "installed";
   }
   return "unsupported";
+}
+
+std::optional<SpeechError> SpeechAnalyzer::finalizeAndFinishThroughEndOfInput() {
+  std::promise<std::optional<SpeechError>> outcome;
+  auto finished = outcome.get_future();
+  finalizeAndFinish(
+      [&outcome](const std::optional<SpeechError>& error) { outcome.set_value(error); });
+  return finished.get();
 }
 
 }  // namespace brimlow::speech

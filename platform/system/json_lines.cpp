@@ -70,9 +70,16 @@ void JsonLineOutput::write(const nlohmann::json& event) {
     writeAll(err_, line.data(), line.size());
     return;
   }
+  // One write for the whole line where the pipe takes it, so the line never waits half-written.
+  text.push_back('\n');
+  if (held_) return;
   std::lock_guard guard(lock_);
   writeAll(out_, text.data(), text.size());
-  writeAll(out_, "\n", 1);
+}
+
+bool JsonLineOutput::holdForExit(std::chrono::milliseconds timeout) {
+  held_ = true;  // later events stay out, so the writer of the current line is the only rival
+  return lock_.try_lock_for(timeout);  // never released: the process ends holding it
 }
 
 }  // namespace brimlow::platform

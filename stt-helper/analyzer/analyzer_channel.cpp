@@ -129,16 +129,25 @@ std::optional<ConversionError> SpeechAnalyzerChannel::append(const audio::PcmBuf
 
 void SpeechAnalyzerChannel::finish(FinishHandler done) {
   analyzer_->endInput();
-  if (auto error = analyzer_->finalizeAndFinishThroughEndOfInput()) {
-    done(error);
-    return;
-  }
-  // The analyzer has ended its results, but the last of them may still wait on the strand
-  // behind this call; answer once they have been written.
-  if (resultsEnded_)
-    done(std::nullopt);
-  else
-    finishWaiters_.push_back(std::move(done));
+  // The strand stays free while the analyzer works through what is queued, so every result is
+  // written as it comes, as during the session, and not only once the whole backlog is done.
+  // The engine may drop this callback on its own thread: it keeps nothing of the channel or of
+  // the owner alive there (the last reference would end the engine from its own thread).
+  std::weak_ptr<SpeechAnalyzerChannel> weak = shared_from_this();
+  analyzer_->finalizeAndFinish([weak, strand = strand_, done = std::move(done)](
+                                   const std::optional<speech::SpeechError>& error) mutable {
+    asio::post(strand, [weak, done = std::move(done), error]() mutable {
+      auto self = weak.lock();
+      if (!self) return;  // released by its owner, who no longer waits
+      if (error) return done(error);
+      // The end of the results was posted before this answer; it may still be on its way
+      // when the analyzer answers from another thread.
+      if (self->resultsEnded_)
+        done(std::nullopt);
+      else
+        self->finishWaiters_.push_back(std::move(done));
+    });
+  });
 }
 
 void SpeechAnalyzerChannel::cancel() {

@@ -5,8 +5,9 @@
 //
 // Threads: every call, creation included, must run on the channel's strand, one at a time. The
 // analyzer's sink posts results onto the same strand, so results are handled between appends and
-// never at the same time as them; calls may block on the service (creation, finish), which is why
-// the strand lives on a worker pool and never on the command loop.
+// never at the same time as them; calls may block on the service (creation, cancel), which is why
+// the strand lives on a worker pool and never on the command loop. Nothing waits for the analyzer
+// on the strand while it works off queued audio, or its results would wait behind it.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,8 +56,9 @@ class SpeechAnalyzerChannel : public std::enable_shared_from_this<SpeechAnalyzer
   // converted, then dropped by the closed queue, and this still succeeds.
   std::optional<ConversionError> append(const audio::PcmBufferPtr& buffer, double capturedAt);
 
-  // Ends the input and lets the analyzer finish everything queued. `done` runs on the strand:
-  // at once with the error when finalisation fails, otherwise after the last result was written.
+  // Ends the input and lets the analyzer finish everything queued; returns at once, and results
+  // go on being written meanwhile. `done` runs on the strand: with the error when finalisation
+  // fails, otherwise after the last result was written.
   void finish(FinishHandler done);
 
   // Ends the input, drops what is queued and stops writing results. Writes nothing itself.

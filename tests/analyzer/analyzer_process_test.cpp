@@ -272,6 +272,32 @@ TEST_F(AnalyzerHelper, FinalsOfAStoppedSessionFollowSessionStopped) {
   expectNothingThenPong();
 }
 
+TEST_F(AnalyzerHelper, ResultsOfAStoppedSessionAreWrittenWhileItsBacklogIsAnalysed) {
+  // Nothing is analysed before the stop; the analyzer then holds after the second chunk.
+  startReady({{"results",
+               {{{"afterBuffers", 1}, {"text", "one"}, {"duration", 0.25}, {"final", true}},
+                {{"afterBuffers", 3}, {"text", "three"}, {"start", 0.5}, {"final", true}}}},
+              {"backlog", backlog(2)}});
+  startSession("s1");
+  for (int64_t sequence = 1; sequence <= 3; ++sequence)
+    helper_->writeJson(audio("s1", "remote", sequence, 1000.0 * sequence));
+  helper_->writeJson({{"type", "session.stop"}, {"sessionId", "s1"}});
+  auto stopped = helper_->readEvent();
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["type"], "session.stopped");
+  auto one = helper_->readEvent(5s);
+  ASSERT_TRUE(one) << "no result while the rest of the backlog waits";
+  EXPECT_EQ((*one)["type"], "transcript.final");
+  EXPECT_EQ((*one)["text"], "one");
+  EXPECT_EQ((*one)["startedAt"], 1000.0);
+  releaseBacklog();
+  auto three = helper_->readEvent();
+  ASSERT_TRUE(three);
+  EXPECT_EQ((*three)["text"], "three");
+  EXPECT_EQ((*three)["startedAt"], 1500.0);
+  expectNothingThenPong();
+}
+
 TEST_F(AnalyzerHelper, SuppressingDropsAudioAndResumingStartsANewEpoch) {
   startReady({{"results", {{{"afterBuffers", 1}, {"text", "一"}, {"start", 0.5}}}}});
   startSession("s1");

@@ -1,5 +1,9 @@
 #pragma once
 // Runs brimlow-stt-helper-scripted with a scenario file and an analyzer log in a temp dir.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -26,6 +30,18 @@ class ScriptedHelperTest : public ::testing::Test {
         ChildProcess::Options{std::move(args), std::move(env), false});
   }
   std::string logPath() const { return dir_.path("analyzer.log"); }
+  // The script's "backlog" entry: the analyzer holds after `afterBuffers` buffers until
+  // releaseBacklog().
+  nlohmann::json backlog(uint32_t afterBuffers) {
+    const std::string fifo = dir_.path("backlog");
+    EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    return {{"afterBuffers", afterBuffers}, {"fifo", fifo}};
+  }
+  void releaseBacklog() {
+    int fd = ::open(dir_.path("backlog").c_str(), O_WRONLY);  // meets the waiting analyzer
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
   // Every line the scripted service logged so far.
   std::vector<nlohmann::json> analyzerLog() const {
     std::vector<nlohmann::json> lines;

@@ -188,6 +188,25 @@ TEST_F(Research, AFailedFinishCancelsTheChannelAndSkipsTheSummary) {
   EXPECT_EQ(analyzerLog("cancel").size(), 1u);
 }
 
+TEST_F(Research, EventsAreWrittenWhileTheFileIsStillBeingAnalysed) {
+  writeWav(dir_.path("a.wav"), 16000, 1, 12000);
+  json script = kPassThrough;
+  script["results"] = {{{"afterBuffers", 1}, {"text", "一"}, {"final", true}},
+                       {{"afterBuffers", 3}, {"text", "三"}, {"start", 0.5}, {"final", true}}};
+  script["backlog"] = backlog(2);
+  writeText(dir_.path("vocabulary.json"), "[]");
+  start(script, {"--research-transcribe-file", dir_.path("a.wav"), dir_.path("vocabulary.json")});
+  auto first = helper_->readEvent(5s);
+  ASSERT_TRUE(first) << "nothing written while the rest of the file waits";
+  EXPECT_EQ((*first)["text"], "一");
+  releaseBacklog();
+  auto rest = helper_->readAllLines();
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(json::parse(rest[0])["text"], "三");
+  EXPECT_EQ(json::parse(rest[1])["type"], "research.complete");
+  EXPECT_EQ(helper_->wait().code, 0);
+}
+
 TEST_F(Research, ExitCodesForUsageAndOlderSystems) {
   writeWav(dir_.path("a.wav"), 16000, 1, 100);
   expectFailure(run(kPassThrough, dir_.path("a.wav"), "[]", {{"BRIMLOW_PLATFORM_VERSION", "15.0"}}),

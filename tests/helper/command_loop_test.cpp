@@ -75,6 +75,18 @@ TEST_F(CommandLoop, UndecodableLinesGiveOneInvalidJsonErrorEachAndTheLoopGoesOn)
   expectSilentThenPong({});
 }
 
+TEST_F(CommandLoop, ANulByteAnywhereMakesTheLineInvalid) {
+  using namespace std::string_literals;
+  for (const std::string& line : {"{\"type\":\"ping\"}\0"s, "{\"type\":\"ping\"}\0{}"s,
+                                  "{\"type\":\"ping\"} \0 "s, "\0{\"type\":\"ping\"}"s}) {
+    json event = roundTrip(line);
+    EXPECT_EQ(event["type"], "helper.error") << event.dump();
+    EXPECT_TRUE(event["message"].get<std::string>().starts_with("Invalid JSON command: "))
+        << event.dump();
+  }
+  expectSilentThenPong({});
+}
+
 TEST_F(CommandLoop, MissingFieldsGiveTheirExactMessagesAndReachNoBackend) {
   expectError(R"({"type":"session.start"})", "session.start requires sessionId");
   expectError(R"({"type":"audio","sessionId":"s","source":"self","sequence":1,"pcmBase64":""})",
@@ -169,6 +181,31 @@ TEST_F(CommandLoop, LongAudioLinesAreReadWhole) {
                   {"sequence", 1},   {"capturedAt", 1.5}, {"pcmBase64", base64Pcm(samples)}};
   json event = roundTrip(command.dump());
   EXPECT_EQ(event["pcmBase64"], command["pcmBase64"]);
+}
+
+TEST(HelperSignals, TermAndIntLetTheLineBeingWrittenFinishThenEndTheHelperBySignal) {
+  std::vector<int16_t> samples(16000 * 5, 1234);
+  json command = {{"type", "audio"}, {"sessionId", "s"},  {"source", "remote"},
+                  {"sequence", 1},   {"capturedAt", 1.5}, {"pcmBase64", base64Pcm(samples)}};
+  for (int signal : {SIGTERM, SIGINT}) {
+    ChildProcess helper(binaryPath(kRecording));
+    ASSERT_TRUE(helper.readEvent());
+    // Each echo is larger than a pipe holds, so the first one is still being written when
+    // output appears and nothing reads it.
+    for (int i = 0; i < 3; ++i) helper.writeJson(command);
+    ASSERT_TRUE(helper.waitForOutput());
+    helper.sendSignal(signal);
+    auto lines = helper.readAllLines();
+    ASSERT_FALSE(lines.empty()) << "signal " << signal;
+    for (const auto& line : lines) {
+      json event = json::parse(line, nullptr, false);
+      ASSERT_FALSE(event.is_discarded()) << "torn line of " << line.size() << " bytes";
+      EXPECT_EQ(event["pcmBase64"], command["pcmBase64"]);
+    }
+    auto status = helper.wait();
+    EXPECT_FALSE(status.exited) << "exit code " << status.code;
+    EXPECT_EQ(status.signal, signal);
+  }
 }
 
 TEST(HelperModes, ProductBinaryStartsStreamingWithItsStatusFirst) {

@@ -196,6 +196,12 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
   }
 }
 
+bool ChildProcess::waitForOutput(std::chrono::milliseconds timeout) {
+  if (!outBuffer_.empty()) return true;
+  pollfd fd = {stdout_, POLLIN, 0};
+  return ::poll(&fd, 1, static_cast<int>(timeout.count())) > 0 && (fd.revents & POLLIN);
+}
+
 std::optional<nlohmann::json> ChildProcess::readEvent(std::chrono::milliseconds timeout) {
   auto line = readLine(timeout);
   if (!line) return std::nullopt;

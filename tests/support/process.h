@@ -55,6 +55,8 @@ class ChildProcess {
                                                 std::vector<nlohmann::json>* skipped = nullptr);
   // Every remaining stdout line until end of output (or the deadline).
   std::vector<std::string> readAllLines(std::chrono::milliseconds timeout = 10s);
+  // True once stdout has bytes to read (read or not yet), without taking a line.
+  bool waitForOutput(std::chrono::milliseconds timeout = 10s);
   // True when no line arrives within `window` (and the output is still open or ended).
   bool quietFor(std::chrono::milliseconds window);
 

@@ -1,0 +1,110 @@
+// Memory the helper takes for a line or a session comes back once they are over, seen from
+// outside in the resident size of the process.
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+
+namespace brimlow::testing {
+namespace {
+
+using nlohmann::json;
+
+constexpr long kSlackKb = 30 * 1024;
+
+// A number from /proc/<pid>/status ("VmRSS" in kB, "Threads"), or -1.
+long statusField(pid_t pid, const char* key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  const std::string prefix = std::string(key) + ":";
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
+  return -1;
+}
+
+// Polls a fact about the process until it holds or `timeout` passes.
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);  // /proc has no notification to wait on
+  }
+  return true;
+}
+
+TEST(HelperMemory, AHugeLineIsGivenBackOnceRead) {
+  ChildProcess helper(binaryPath("tests/helper/brimlow-stt-helper-recording"));
+  ASSERT_TRUE(helper.readEvent());
+  const long before = statusField(helper.pid(), "VmRSS");
+  // Invalid from its first byte, so the cost is all in reading the line.
+  helper.writeLine("x" + std::string(150'000'000, 'A'));
+  auto error = helper.readEvent(60s);
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["type"], "helper.error");
+  EXPECT_LT(error->dump().size(), 300u);  // the bad token is quoted by its start only
+  // The pong is read after the reader is done with the huge line.
+  helper.writeLine(R"({"type":"ping"})");
+  auto pong = helper.readEvent();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ((*pong)["type"], "pong");
+  const long after = statusField(helper.pid(), "VmRSS");
+  EXPECT_LT(after - before, kSlackKb) << "before " << before << " kB, after " << after << " kB";
+}
+
+std::string goForwardChunks(const std::string& session, int64_t& sequence,
+                            std::vector<std::string>& lines) {
+  std::ifstream in("/usr/share/pocketsphinx/test/data/goforward.raw", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  samples.resize(samples.size() + 16000, 0);
+  for (size_t at = 0; at + 4000 <= samples.size(); at += 4000) {
+    std::vector<int16_t> chunk(samples.begin() + at, samples.begin() + at + 4000);
+    lines.push_back(json{{"type", "audio"},
+                         {"sessionId", session},
+                         {"source", "remote"},
+                         {"sequence", ++sequence},
+                         {"capturedAt", 250.0 * sequence},
+                         {"pcmBase64", base64Pcm(chunk)}}
+                        .dump());
+  }
+  return session;
+}
+
+TEST(HelperMemory, SessionsThatOverlappedGiveTheirDecodersBack) {
+  ChildProcess helper(binaryPath("stt-helper/brimlow-stt-helper"));
+  ASSERT_TRUE(helper.readEvent());
+  ASSERT_TRUE(helper.readEvent(30s));  // the model check's answer
+  const pid_t pid = helper.pid();
+  const long idleThreads = statusField(pid, "Threads");
+  // A session is over when its analyzers' threads have ended: they return the decoders first.
+  auto sessionsOver = [&] { return statusField(pid, "Threads") == idleThreads; };
+  int64_t sequence = 0;
+  auto run = [&](const std::vector<std::string>& sessions) {
+    std::vector<std::string> lines;
+    for (const auto& id : sessions) {
+      helper.writeJson({{"type", "session.start"}, {"sessionId", id}, {"locale", "en-US"}});
+      goForwardChunks(id, sequence, lines);
+    }
+    for (const auto& line : lines) helper.writeLine(line);
+    for (const auto& id : sessions) helper.writeJson({{"type", "session.stop"}, {"sessionId", id}});
+    for (size_t i = 0; i < sessions.size(); ++i)
+      ASSERT_TRUE(helper.readEventOfType("transcript.final", 120s));
+    ASSERT_TRUE(eventually(sessionsOver, 60s));
+  };
+  run({"first"});
+  const long afterFirst = statusField(pid, "VmRSS");
+  // Three at once need six decoders where the first needed two.
+  run({"a", "b", "c"});
+  run({"d", "e", "f"});
+  const long afterAll = statusField(pid, "VmRSS");
+  EXPECT_LT(afterAll - afterFirst, kSlackKb)
+      << "after the first session " << afterFirst << " kB, after all " << afterAll << " kB";
+}
+
+}  // namespace
+}  // namespace brimlow::testing

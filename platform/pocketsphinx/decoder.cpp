@@ -3,6 +3,7 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/ngram_model.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,11 +14,13 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
+
+#include "platform/pocketsphinx/pronunciation.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -62,6 +65,10 @@ void silenceLoggingLocked() {
   done = true;
 }
 
+// The weight of an added word's unigram against a uniform share of the base model's words.
+// Chosen on bench/vocabulary-bench: see the figures there.
+constexpr float kAddedWordWeight = 1.0f;
+
 // "read(2)" → "read"; fillers ("<sil>", "[NOISE]", "++BREATH++") → empty.
 std::string baseWord(const char* word) {
   if (!word || !*word || word[0] == '<' || word[0] == '[' || word[0] == '+') return {};
@@ -71,14 +78,14 @@ std::string baseWord(const char* word) {
   return w;
 }
 
-// Lower-case words of a phrase; anything but letters, digits and apostrophes separates.
+// Words of a phrase as written; anything but letters, digits and apostrophes separates.
 std::vector<std::string> tokens(const std::string& phrase) {
   std::vector<std::string> out;
   std::string current;
   for (char c : phrase) {
     unsigned char u = static_cast<unsigned char>(c);
     if (std::isalnum(u) || c == '\'' || u >= 0x80) {
-      current += static_cast<char>(std::tolower(u));
+      current += c;
     } else if (!current.empty()) {
       out.push_back(std::move(current));
       current.clear();
@@ -158,6 +165,38 @@ std::vector<std::string> overrideArgs() {
     for (std::string arg; in >> arg;) out.push_back(std::move(arg));
   }
   return out;
+}
+
+std::string lowercase(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool knownWord(ps_decoder_t* ps, const std::string& word) {
+  char* pron = ps_lookup_word(ps, word.c_str());
+  if (!pron) return false;
+  ckd_free(pron);
+  return true;
+}
+
+// A word made of two dictionary words ("webhook", "devops", "pagerduty") said as those two:
+// their pronunciations joined, from the split whose shorter part is longest.
+std::optional<std::string> compoundPronunciation(ps_decoder_t* ps, const std::string& word) {
+  std::optional<std::string> best;
+  size_t bestShorter = 0;
+  for (size_t split = 2; split + 2 <= word.size(); ++split) {
+    const size_t shorter = std::min(split, word.size() - split);
+    if (shorter <= bestShorter) continue;
+    char* left = ps_lookup_word(ps, word.substr(0, split).c_str());
+    char* right = left ? ps_lookup_word(ps, word.substr(split).c_str()) : nullptr;
+    if (left && right) {
+      best = std::string(left) + " " + right;
+      bestShorter = shorter;
+    }
+    if (left) ckd_free(left);
+    if (right) ckd_free(right);
+  }
+  return best;
 }
 
 }  // namespace
@@ -257,22 +296,58 @@ Expected<std::unique_ptr<Decoder>, std::string> Decoder::create(const ModelFiles
 bool Decoder::setVocabulary(const std::vector<std::string>& phrases) {
   if (inUtterance_) return false;
   if (phrases == vocabulary_) return true;
+  // Added words cannot be taken out of the engine again; such a decoder serves only the
+  // vocabulary that added them.
+  if (!addedWords_.empty()) return false;
   ps_decoder_t* ps = engine_->ps;
   std::lock_guard lock(setupMutex());
-  // The bias search may be the active one; never replace a search while it is active.
-  ps_set_search(ps, engine_->baseSearch.c_str());
-  vocabulary_.clear();
-  vocabularyWords_.clear();
+  ngram_model_t* lm = ps_get_lm(ps, engine_->baseSearch.c_str());
+  if (!lm) return false;
 
+  // Every pronunciation first, so that the search is rebuilt once, with the last word.
+  std::vector<std::pair<std::string, std::string>> entries;  // dictionary word, phones
+  std::set<std::string> seen, known;
+  for (const auto& phrase : phrases) {
+    for (const auto& token : tokens(phrase)) {
+      const std::string word = lowercase(token);
+      if (!seen.insert(word).second) continue;
+      if (knownWord(ps, word)) {
+        known.insert(word);
+        continue;
+      }
+      auto pronunciations = guessPronunciations(token);
+      if (auto compound = compoundPronunciation(ps, word);
+          compound && std::find(pronunciations.begin(), pronunciations.end(), *compound) ==
+                          pronunciations.end())
+        pronunciations.push_back(std::move(*compound));
+      // A word without a pronunciation is left out; the rest of the vocabulary still works.
+      for (size_t i = 0; i < pronunciations.size(); ++i)
+        entries.emplace_back(i == 0 ? word : word + "(" + std::to_string(i + 1) + ")",
+                             std::move(pronunciations[i]));
+    }
+  }
+  // The bias search may be the active one; never change a search while it is active.
+  ps_set_search(ps, engine_->baseSearch.c_str());
+  vocabulary_ = phrases;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto& [word, phones] = entries[i];
+    // The unigram goes in first, with the vocabulary's weight; ps_add_word then keeps it.
+    if (word.find('(') == std::string::npos && ngram_wid(lm, word.c_str()) == ngram_unknown_wid(lm))
+      ngram_model_add_word(lm, word.c_str(), kAddedWordWeight);
+    const bool last = i + 1 == entries.size();
+    if (ps_add_word(ps, word.c_str(), phones.c_str(), last ? TRUE : FALSE) >= 0) {
+      addedWords_.push_back(word);
+      known.insert(word.substr(0, word.find('(')));
+    }
+  }
+
+  // Runs of known words, each a sentence of the phrase model.
   std::vector<std::vector<std::string>> runs;
-  std::set<std::string> known;
   for (const auto& phrase : phrases) {
     std::vector<std::string> run;
-    for (auto& word : tokens(phrase)) {
-      char* pron = ps_lookup_word(ps, word.c_str());
-      if (pron) {
-        ckd_free(pron);
-        known.insert(word);
+    for (const auto& token : tokens(phrase)) {
+      std::string word = lowercase(token);
+      if (known.count(word)) {
         run.push_back(std::move(word));
       } else if (!run.empty()) {
         // An unknown word breaks the phrase: what surrounds it was not said together.
@@ -282,10 +357,7 @@ bool Decoder::setVocabulary(const std::vector<std::string>& phrases) {
     }
     if (!run.empty()) runs.push_back(std::move(run));
   }
-  if (runs.empty()) {
-    vocabulary_ = phrases;
-    return true;
-  }
+  if (runs.empty()) return true;
 
   // The engine reads models from files only.
   std::error_code ec;
@@ -323,8 +395,6 @@ bool Decoder::setVocabulary(const std::vector<std::string>& phrases) {
     ps_set_search(ps, engine_->baseSearch.c_str());
     return false;
   }
-  vocabulary_ = phrases;
-  vocabularyWords_.assign(known.begin(), known.end());
   return true;
 }
 

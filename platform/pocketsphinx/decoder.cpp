@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -65,16 +66,59 @@ void silenceLoggingLocked() {
   done = true;
 }
 
-// The weight of an added word's unigram against a uniform share of the base model's words.
-// Chosen on bench/vocabulary-bench: see the figures there.
-constexpr float kAddedWordWeight = 1.0f;
+// How likely each vocabulary word is anywhere, through the vocabulary's model interpolated
+// with the base model. Chosen on bench/vocabulary-bench.
+constexpr double kVocabularyWordProbability = 1e-4;
 
-// "read(2)" → "read"; fillers ("<sil>", "[NOISE]", "++BREATH++") → empty.
+// `text` in a temporary file for `use` (the engine reads models and dictionaries from files
+// only); false when the file could not be written.
+template <class Use>
+bool withTemporaryFile(const std::string& text, Use use) {
+  std::error_code ec;
+  std::string pattern = (std::filesystem::temp_directory_path(ec) / "brimlow-vocabulary-XXXXXX");
+  if (ec) pattern = "/tmp/brimlow-vocabulary-XXXXXX";
+  std::vector<char> path(pattern.begin(), pattern.end());
+  path.push_back('\0');
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return false;
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  if (written) use(path.data());
+  std::remove(path.data());
+  return written;
+}
+
+bool loadDictionary(ps_decoder_t* ps, const std::string& text) {
+  int loaded = -1;
+  withTemporaryFile(text,
+                    [&](const char* path) { loaded = ps_load_dict(ps, path, nullptr, nullptr); });
+  return loaded >= 0;
+}
+
+ngram_model_t* readArpa(cmd_ln_t* config, ps_decoder_t* ps, const std::string& arpa) {
+  ngram_model_t* model = nullptr;
+  withTemporaryFile(arpa, [&](const char* path) {
+    model = ngram_model_read(config, path, NGRAM_ARPA, ps_get_logmath(ps));
+  });
+  return model;
+}
+
+// A vocabulary phrase as one dictionary word ("vocabulary:kanban_board"): its words said in a
+// row, with a unigram of its own, so that the phrase is favoured as a whole. Written in
+// transcripts as its words ("kanban board").
+constexpr std::string_view kPhrasePrefix = "vocabulary:";
+
+// "read(2)" → "read"; a phrase word → its words; fillers ("<sil>", "[NOISE]", "++BREATH++")
+// → empty.
 std::string baseWord(const char* word) {
   if (!word || !*word || word[0] == '<' || word[0] == '[' || word[0] == '+') return {};
   std::string w(word);
   if (auto paren = w.find('('); paren != std::string::npos && paren > 0 && w.back() == ')')
     w.erase(paren);
+  if (w.starts_with(kPhrasePrefix)) {
+    w.erase(0, kPhrasePrefix.size());
+    std::replace(w.begin(), w.end(), '_', ' ');
+  }
   return w;
 }
 
@@ -95,64 +139,6 @@ std::vector<std::string> tokens(const std::string& phrase) {
   return out;
 }
 
-std::string log10Text(double p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6f", p > 0 ? std::log10(p) : -99.0);
-  return buf;
-}
-
-// A bigram ARPA model of word runs (each run a sentence), with absolute discounting so that
-// it also scores word orders that were not listed.
-std::string phraseArpa(const std::vector<std::vector<std::string>>& runs) {
-  constexpr double kDiscount = 0.5;
-  std::map<std::string, double> unigram;
-  std::map<std::string, std::map<std::string, double>> bigram;
-  double total = 0;
-  for (const auto& run : runs) {
-    std::string previous = "<s>";
-    unigram["<s>"] += 1;
-    for (const auto& word : run) {
-      unigram[word] += 1;
-      bigram[previous][word] += 1;
-      previous = word;
-      total += 1;
-    }
-    unigram["</s>"] += 1;
-    bigram[previous]["</s>"] += 1;
-    total += 1;
-  }
-  auto p1 = [&](const std::string& w) { return w == "<s>" ? 0.0 : unigram[w] / total; };
-
-  std::string arpa = "\\data\\\nngram 1=" + std::to_string(unigram.size());
-  size_t bigrams = 0;
-  for (const auto& [w1, next] : bigram) bigrams += next.size();
-  arpa += "\nngram 2=" + std::to_string(bigrams) + "\n\n\\1-grams:\n";
-  for (const auto& [word, count] : unigram) {
-    std::string line = log10Text(p1(word)) + " " + word;
-    if (auto it = bigram.find(word); it != bigram.end()) {
-      double history = 0, seenMass = 0;
-      for (const auto& [w2, c] : it->second) {
-        history += c;
-        seenMass += p1(w2);
-      }
-      const double left = kDiscount * static_cast<double>(it->second.size()) / history;
-      const double alpha = seenMass < 1.0 ? left / (1.0 - seenMass) : left;
-      line += " " + log10Text(alpha);
-    }
-    arpa += line + "\n";
-    (void)count;
-  }
-  arpa += "\n\\2-grams:\n";
-  for (const auto& [w1, next] : bigram) {
-    double history = 0;
-    for (const auto& [w2, c] : next) history += c;
-    for (const auto& [w2, c] : next)
-      arpa += log10Text((c - kDiscount) / history) + " " + w1 + " " + w2 + "\n";
-  }
-  arpa += "\n\\end\\\n";
-  return arpa;
-}
-
 // Extra engine settings for trade-off studies, e.g.
 //   BRIMLOW_SPHINX_ARGS="-vad_postspeech 30 -fwdflat no -bestpath no"
 // (flag/value pairs that replace or add to the settings below, for every decoder; the former
@@ -170,13 +156,6 @@ std::vector<std::string> overrideArgs() {
 std::string lowercase(std::string text) {
   for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-bool knownWord(ps_decoder_t* ps, const std::string& word) {
-  char* pron = ps_lookup_word(ps, word.c_str());
-  if (!pron) return false;
-  ckd_free(pron);
-  return true;
 }
 
 // A word made of two dictionary words ("webhook", "devops", "pagerduty") said as those two:
@@ -303,16 +282,22 @@ bool Decoder::setVocabulary(const std::vector<std::string>& phrases) {
   std::lock_guard lock(setupMutex());
   ngram_model_t* lm = ps_get_lm(ps, engine_->baseSearch.c_str());
   if (!lm) return false;
+  vocabulary_ = phrases;
 
-  // Every pronunciation first, so that the search is rebuilt once, with the last word.
+  // Every pronunciation first: the model and the dictionary are then made once.
   std::vector<std::pair<std::string, std::string>> entries;  // dictionary word, phones
-  std::set<std::string> seen, known;
+  std::map<std::string, std::string> phones;                 // first pronunciation of a word
+  std::set<std::string> phraseWords, guessed;
   for (const auto& phrase : phrases) {
+    std::vector<std::string> words;
+    bool pronounceable = true;
     for (const auto& token : tokens(phrase)) {
       const std::string word = lowercase(token);
-      if (!seen.insert(word).second) continue;
-      if (knownWord(ps, word)) {
-        known.insert(word);
+      words.push_back(word);
+      if (phones.count(word)) continue;
+      if (char* known = ps_lookup_word(ps, word.c_str())) {
+        phones[word] = known;
+        ckd_free(known);
         continue;
       }
       auto pronunciations = guessPronunciations(token);
@@ -320,78 +305,70 @@ bool Decoder::setVocabulary(const std::vector<std::string>& phrases) {
           compound && std::find(pronunciations.begin(), pronunciations.end(), *compound) ==
                           pronunciations.end())
         pronunciations.push_back(std::move(*compound));
-      // A word without a pronunciation is left out; the rest of the vocabulary still works.
+      // A word without a pronunciation is left out, and so is every phrase with it; the rest of
+      // the vocabulary still works.
+      if (pronunciations.empty()) {
+        pronounceable = false;
+        continue;
+      }
+      phones[word] = pronunciations.front();
+      guessed.insert(word);
       for (size_t i = 0; i < pronunciations.size(); ++i)
         entries.emplace_back(i == 0 ? word : word + "(" + std::to_string(i + 1) + ")",
                              std::move(pronunciations[i]));
     }
-  }
-  // The bias search may be the active one; never change a search while it is active.
-  ps_set_search(ps, engine_->baseSearch.c_str());
-  vocabulary_ = phrases;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const auto& [word, phones] = entries[i];
-    // The unigram goes in first, with the vocabulary's weight; ps_add_word then keeps it.
-    if (word.find('(') == std::string::npos && ngram_wid(lm, word.c_str()) == ngram_unknown_wid(lm))
-      ngram_model_add_word(lm, word.c_str(), kAddedWordWeight);
-    const bool last = i + 1 == entries.size();
-    if (ps_add_word(ps, word.c_str(), phones.c_str(), last ? TRUE : FALSE) >= 0) {
-      addedWords_.push_back(word);
-      known.insert(word.substr(0, word.find('(')));
+    if (!pronounceable || words.empty()) continue;
+    // A single word the dictionary lacked is favoured as it is; any other phrase as a whole.
+    if (words.size() == 1 && guessed.count(words[0])) continue;
+    std::string name(kPhrasePrefix), said;
+    for (const auto& word : words) {
+      if (name.size() > kPhrasePrefix.size()) name += '_';
+      name += word;
+      if (!said.empty()) said += ' ';
+      said += phones[word];
     }
+    if (phraseWords.insert(name).second) entries.emplace_back(name, said);
   }
 
-  // Runs of known words, each a sentence of the phrase model.
-  std::vector<std::vector<std::string>> runs;
-  for (const auto& phrase : phrases) {
-    std::vector<std::string> run;
-    for (const auto& token : tokens(phrase)) {
-      std::string word = lowercase(token);
-      if (known.count(word)) {
-        run.push_back(std::move(word));
-      } else if (!run.empty()) {
-        // An unknown word breaks the phrase: what surrounds it was not said together.
-        runs.push_back(std::move(run));
-        run.clear();
-      }
-    }
-    if (!run.empty()) runs.push_back(std::move(run));
-  }
-  if (runs.empty()) return true;
+  if (entries.empty()) return true;
 
-  // The engine reads models from files only.
-  std::error_code ec;
-  std::string pattern = (std::filesystem::temp_directory_path(ec) / "brimlow-vocabulary-XXXXXX");
-  if (ec) pattern = "/tmp/brimlow-vocabulary-XXXXXX";
-  std::vector<char> path(pattern.begin(), pattern.end());
-  path.push_back('\0');
-  const int fd = mkstemp(path.data());
-  if (fd < 0) return false;
-  const std::string arpa = phraseArpa(runs);
-  bool written = ::write(fd, arpa.data(), arpa.size()) == static_cast<ssize_t>(arpa.size());
-  ::close(fd);
-  ngram_model_t* phrasesModel =
-      written ? ngram_model_read(engine_->config, path.data(), NGRAM_ARPA, ps_get_logmath(ps))
-              : nullptr;
-  std::remove(path.data());
-  if (!phrasesModel) return false;
+  // The engine's base model must not be given words of its own: ngram_model_add_word, which
+  // ps_add_word also calls, leaves the added words' entries such that scoring them in a
+  // trigram's history reads out of bounds (the decoder crashed on vocabularies of a dozen
+  // words). So the words go into the dictionary, reloaded, and into a small model of their
+  // own (its words equally likely) that is interpolated with the base model in the search.
+  std::ifstream base(cmd_ln_str_r(engine_->config, "-dict"), std::ios::binary);
+  std::ostringstream dictionary;
+  dictionary << base.rdbuf();
+  if (!base) return false;
+  for (const auto& [word, said] : entries) dictionary << word << ' ' << said << '\n';
+  if (!loadDictionary(ps, dictionary.str())) return false;
+  for (const auto& entry : entries) addedWords_.push_back(entry.first);
 
-  ngram_model_t* base = ps_get_lm(ps, engine_->baseSearch.c_str());
-  if (!base) {
-    ngram_model_free(phrasesModel);
-    return false;
-  }
-  ngram_model_t* models[2] = {base, phrasesModel};
+  std::set<std::string> modelWords;
+  for (const auto& entry : entries) modelWords.insert(entry.first.substr(0, entry.first.find('(')));
+  std::string arpa = "\\data\\\nngram 1=" + std::to_string(modelWords.size() + 2) +
+                     "\n\n\\1-grams:\n-99.000000 <s>\n";
+  char probability[32];
+  std::snprintf(probability, sizeof probability, "%.6f",
+                -std::log10(static_cast<double>(modelWords.size() + 1)));
+  for (const auto& word : modelWords) arpa += std::string(probability) + " " + word + "\n";
+  arpa += std::string(probability) + " </s>\n\n\\end\\\n";
+  ngram_model_t* added = readArpa(engine_->config, ps, arpa);
+  if (!added) return false;
+  ngram_model_t* models[2] = {lm, added};
   char baseName[] = "base";
-  char phraseName[] = "phrases";
-  char* names[2] = {baseName, phraseName};
-  const float32 weights[2] = {0.9f, 0.1f};
+  char addedName[] = "vocabulary";
+  char* names[2] = {baseName, addedName};
+  const double share =
+      std::min(0.5, kVocabularyWordProbability * static_cast<double>(modelWords.size() + 1));
+  const float32 weights[2] = {static_cast<float32>(1.0 - share), static_cast<float32>(share)};
   ngram_model_t* set = ngram_model_set_init(engine_->config, models, names, weights, 2);
-  ngram_model_free(phrasesModel);  // the set holds its own references
+  ngram_model_free(added);  // the set holds its own references
   if (!set) return false;
-  const int added = ps_set_lm(ps, "brimlow-vocabulary", set);
+  const int installed = ps_set_lm(ps, "brimlow-vocabulary", set);
   ngram_model_free(set);  // the search keeps its own reference
-  if (added < 0 || ps_set_search(ps, "brimlow-vocabulary") < 0) {
+  if (installed < 0 || ps_set_search(ps, "brimlow-vocabulary") < 0) {
     ps_set_search(ps, engine_->baseSearch.c_str());
     return false;
   }

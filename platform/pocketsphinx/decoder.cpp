@@ -67,7 +67,8 @@ void silenceLoggingLocked() {
 }
 
 // How likely each vocabulary word is anywhere, through the vocabulary's model interpolated
-// with the base model. Chosen on bench/vocabulary-bench.
+// with the base model. On bench/vocabulary-bench 1e-5, 1e-4 and 1e-3 gave the same recall and
+// word errors.
 constexpr double kVocabularyWordProbability = 1e-4;
 
 // `text` in a temporary file for `use` (the engine reads models and dictionaries from files

@@ -10,6 +10,7 @@
 #include "platform/pocketsphinx/decoder_pool.h"
 #include "platform/pocketsphinx/models.h"
 #include "platform/pocketsphinx/services.h"
+#include "platform/pocketsphinx/spelling.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -166,7 +167,8 @@ class Worker {
     const double end = std::max(start, words.back().endSeconds);
     utterance_.lastText = text;
     if (state_->sink.onResult)
-      state_->sink.onResult(AnalysisResult{text, start, end - start, isFinal});
+      state_->sink.onResult(AnalysisResult{spellTranscript(text, state_->decoder->vocabulary()),
+                                           start, end - start, isFinal});
   }
 
   void finish(const std::optional<SpeechError>& error) {

@@ -3,6 +3,7 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/ngram_model.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +17,11 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
+
+#include "platform/pocketsphinx/pronunciation.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -62,23 +66,71 @@ void silenceLoggingLocked() {
   done = true;
 }
 
-// "read(2)" → "read"; fillers ("<sil>", "[NOISE]", "++BREATH++") → empty.
+// How likely each vocabulary word is anywhere, through the vocabulary's model interpolated
+// with the base model. On bench/vocabulary-bench 1e-5, 1e-4 and 1e-3 gave the same recall and
+// word errors.
+constexpr double kVocabularyWordProbability = 1e-4;
+
+// `text` in a temporary file for `use` (the engine reads models and dictionaries from files
+// only); false when the file could not be written.
+template <class Use>
+bool withTemporaryFile(const std::string& text, Use use) {
+  std::error_code ec;
+  std::string pattern = (std::filesystem::temp_directory_path(ec) / "brimlow-vocabulary-XXXXXX");
+  if (ec) pattern = "/tmp/brimlow-vocabulary-XXXXXX";
+  std::vector<char> path(pattern.begin(), pattern.end());
+  path.push_back('\0');
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return false;
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  if (written) use(path.data());
+  std::remove(path.data());
+  return written;
+}
+
+bool loadDictionary(ps_decoder_t* ps, const std::string& text) {
+  int loaded = -1;
+  withTemporaryFile(text,
+                    [&](const char* path) { loaded = ps_load_dict(ps, path, nullptr, nullptr); });
+  return loaded >= 0;
+}
+
+ngram_model_t* readArpa(cmd_ln_t* config, ps_decoder_t* ps, const std::string& arpa) {
+  ngram_model_t* model = nullptr;
+  withTemporaryFile(arpa, [&](const char* path) {
+    model = ngram_model_read(config, path, NGRAM_ARPA, ps_get_logmath(ps));
+  });
+  return model;
+}
+
+// A vocabulary phrase as one dictionary word ("vocabulary:kanban_board"): its words said in a
+// row, with a unigram of its own, so that the phrase is favoured as a whole. Written in
+// transcripts as its words ("kanban board").
+constexpr std::string_view kPhrasePrefix = "vocabulary:";
+
+// "read(2)" → "read"; a phrase word → its words; fillers ("<sil>", "[NOISE]", "++BREATH++")
+// → empty.
 std::string baseWord(const char* word) {
   if (!word || !*word || word[0] == '<' || word[0] == '[' || word[0] == '+') return {};
   std::string w(word);
   if (auto paren = w.find('('); paren != std::string::npos && paren > 0 && w.back() == ')')
     w.erase(paren);
+  if (w.starts_with(kPhrasePrefix)) {
+    w.erase(0, kPhrasePrefix.size());
+    std::replace(w.begin(), w.end(), '_', ' ');
+  }
   return w;
 }
 
-// Lower-case words of a phrase; anything but letters, digits and apostrophes separates.
+// Words of a phrase as written; anything but letters, digits and apostrophes separates.
 std::vector<std::string> tokens(const std::string& phrase) {
   std::vector<std::string> out;
   std::string current;
   for (char c : phrase) {
     unsigned char u = static_cast<unsigned char>(c);
     if (std::isalnum(u) || c == '\'' || u >= 0x80) {
-      current += static_cast<char>(std::tolower(u));
+      current += c;
     } else if (!current.empty()) {
       out.push_back(std::move(current));
       current.clear();
@@ -86,64 +138,6 @@ std::vector<std::string> tokens(const std::string& phrase) {
   }
   if (!current.empty()) out.push_back(std::move(current));
   return out;
-}
-
-std::string log10Text(double p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6f", p > 0 ? std::log10(p) : -99.0);
-  return buf;
-}
-
-// A bigram ARPA model of word runs (each run a sentence), with absolute discounting so that
-// it also scores word orders that were not listed.
-std::string phraseArpa(const std::vector<std::vector<std::string>>& runs) {
-  constexpr double kDiscount = 0.5;
-  std::map<std::string, double> unigram;
-  std::map<std::string, std::map<std::string, double>> bigram;
-  double total = 0;
-  for (const auto& run : runs) {
-    std::string previous = "<s>";
-    unigram["<s>"] += 1;
-    for (const auto& word : run) {
-      unigram[word] += 1;
-      bigram[previous][word] += 1;
-      previous = word;
-      total += 1;
-    }
-    unigram["</s>"] += 1;
-    bigram[previous]["</s>"] += 1;
-    total += 1;
-  }
-  auto p1 = [&](const std::string& w) { return w == "<s>" ? 0.0 : unigram[w] / total; };
-
-  std::string arpa = "\\data\\\nngram 1=" + std::to_string(unigram.size());
-  size_t bigrams = 0;
-  for (const auto& [w1, next] : bigram) bigrams += next.size();
-  arpa += "\nngram 2=" + std::to_string(bigrams) + "\n\n\\1-grams:\n";
-  for (const auto& [word, count] : unigram) {
-    std::string line = log10Text(p1(word)) + " " + word;
-    if (auto it = bigram.find(word); it != bigram.end()) {
-      double history = 0, seenMass = 0;
-      for (const auto& [w2, c] : it->second) {
-        history += c;
-        seenMass += p1(w2);
-      }
-      const double left = kDiscount * static_cast<double>(it->second.size()) / history;
-      const double alpha = seenMass < 1.0 ? left / (1.0 - seenMass) : left;
-      line += " " + log10Text(alpha);
-    }
-    arpa += line + "\n";
-    (void)count;
-  }
-  arpa += "\n\\2-grams:\n";
-  for (const auto& [w1, next] : bigram) {
-    double history = 0;
-    for (const auto& [w2, c] : next) history += c;
-    for (const auto& [w2, c] : next)
-      arpa += log10Text((c - kDiscount) / history) + " " + w1 + " " + w2 + "\n";
-  }
-  arpa += "\n\\end\\\n";
-  return arpa;
 }
 
 // Extra engine settings for trade-off studies, e.g.
@@ -158,6 +152,31 @@ std::vector<std::string> overrideArgs() {
     for (std::string arg; in >> arg;) out.push_back(std::move(arg));
   }
   return out;
+}
+
+std::string lowercase(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A word made of two dictionary words ("webhook", "devops", "pagerduty") said as those two:
+// their pronunciations joined, from the split whose shorter part is longest.
+std::optional<std::string> compoundPronunciation(ps_decoder_t* ps, const std::string& word) {
+  std::optional<std::string> best;
+  size_t bestShorter = 0;
+  for (size_t split = 2; split + 2 <= word.size(); ++split) {
+    const size_t shorter = std::min(split, word.size() - split);
+    if (shorter <= bestShorter) continue;
+    char* left = ps_lookup_word(ps, word.substr(0, split).c_str());
+    char* right = left ? ps_lookup_word(ps, word.substr(split).c_str()) : nullptr;
+    if (left && right) {
+      best = std::string(left) + " " + right;
+      bestShorter = shorter;
+    }
+    if (left) ckd_free(left);
+    if (right) ckd_free(right);
+  }
+  return best;
 }
 
 }  // namespace
@@ -257,74 +276,103 @@ Expected<std::unique_ptr<Decoder>, std::string> Decoder::create(const ModelFiles
 bool Decoder::setVocabulary(const std::vector<std::string>& phrases) {
   if (inUtterance_) return false;
   if (phrases == vocabulary_) return true;
+  // Added words cannot be taken out of the engine again; such a decoder serves only the
+  // vocabulary that added them.
+  if (!addedWords_.empty()) return false;
   ps_decoder_t* ps = engine_->ps;
   std::lock_guard lock(setupMutex());
-  // The bias search may be the active one; never replace a search while it is active.
-  ps_set_search(ps, engine_->baseSearch.c_str());
-  vocabulary_.clear();
-  vocabularyWords_.clear();
+  ngram_model_t* lm = ps_get_lm(ps, engine_->baseSearch.c_str());
+  if (!lm) return false;
+  vocabulary_ = phrases;
 
-  std::vector<std::vector<std::string>> runs;
-  std::set<std::string> known;
+  // Every pronunciation first: the model and the dictionary are then made once.
+  std::vector<std::pair<std::string, std::string>> entries;  // dictionary word, phones
+  std::map<std::string, std::string> phones;                 // first pronunciation of a word
+  std::set<std::string> phraseWords, guessed;
   for (const auto& phrase : phrases) {
-    std::vector<std::string> run;
-    for (auto& word : tokens(phrase)) {
-      char* pron = ps_lookup_word(ps, word.c_str());
-      if (pron) {
-        ckd_free(pron);
-        known.insert(word);
-        run.push_back(std::move(word));
-      } else if (!run.empty()) {
-        // An unknown word breaks the phrase: what surrounds it was not said together.
-        runs.push_back(std::move(run));
-        run.clear();
+    std::vector<std::string> words;
+    bool pronounceable = true;
+    for (const auto& token : tokens(phrase)) {
+      const std::string word = lowercase(token);
+      words.push_back(word);
+      if (phones.count(word)) continue;
+      if (char* known = ps_lookup_word(ps, word.c_str())) {
+        phones[word] = known;
+        ckd_free(known);
+        continue;
       }
+      auto pronunciations = guessPronunciations(token);
+      if (auto compound = compoundPronunciation(ps, word);
+          compound && std::find(pronunciations.begin(), pronunciations.end(), *compound) ==
+                          pronunciations.end())
+        pronunciations.push_back(std::move(*compound));
+      // A word without a pronunciation is left out, and so is every phrase with it; the rest of
+      // the vocabulary still works.
+      if (pronunciations.empty()) {
+        pronounceable = false;
+        continue;
+      }
+      phones[word] = pronunciations.front();
+      guessed.insert(word);
+      for (size_t i = 0; i < pronunciations.size(); ++i)
+        entries.emplace_back(i == 0 ? word : word + "(" + std::to_string(i + 1) + ")",
+                             std::move(pronunciations[i]));
     }
-    if (!run.empty()) runs.push_back(std::move(run));
-  }
-  if (runs.empty()) {
-    vocabulary_ = phrases;
-    return true;
+    if (!pronounceable || words.empty()) continue;
+    // A single word the dictionary lacked is favoured as it is; any other phrase as a whole.
+    if (words.size() == 1 && guessed.count(words[0])) continue;
+    std::string name(kPhrasePrefix), said;
+    for (const auto& word : words) {
+      if (name.size() > kPhrasePrefix.size()) name += '_';
+      name += word;
+      if (!said.empty()) said += ' ';
+      said += phones[word];
+    }
+    if (phraseWords.insert(name).second) entries.emplace_back(name, said);
   }
 
-  // The engine reads models from files only.
-  std::error_code ec;
-  std::string pattern = (std::filesystem::temp_directory_path(ec) / "brimlow-vocabulary-XXXXXX");
-  if (ec) pattern = "/tmp/brimlow-vocabulary-XXXXXX";
-  std::vector<char> path(pattern.begin(), pattern.end());
-  path.push_back('\0');
-  const int fd = mkstemp(path.data());
-  if (fd < 0) return false;
-  const std::string arpa = phraseArpa(runs);
-  bool written = ::write(fd, arpa.data(), arpa.size()) == static_cast<ssize_t>(arpa.size());
-  ::close(fd);
-  ngram_model_t* phrasesModel =
-      written ? ngram_model_read(engine_->config, path.data(), NGRAM_ARPA, ps_get_logmath(ps))
-              : nullptr;
-  std::remove(path.data());
-  if (!phrasesModel) return false;
+  if (entries.empty()) return true;
 
-  ngram_model_t* base = ps_get_lm(ps, engine_->baseSearch.c_str());
-  if (!base) {
-    ngram_model_free(phrasesModel);
-    return false;
-  }
-  ngram_model_t* models[2] = {base, phrasesModel};
+  // The engine's base model must not be given words of its own: ngram_model_add_word, which
+  // ps_add_word also calls, leaves the added words' entries such that scoring them in a
+  // trigram's history reads out of bounds (the decoder crashed on vocabularies of a dozen
+  // words). So the words go into the dictionary, reloaded, and into a small model of their
+  // own (its words equally likely) that is interpolated with the base model in the search.
+  std::ifstream base(cmd_ln_str_r(engine_->config, "-dict"), std::ios::binary);
+  std::ostringstream dictionary;
+  dictionary << base.rdbuf();
+  if (!base) return false;
+  for (const auto& [word, said] : entries) dictionary << word << ' ' << said << '\n';
+  if (!loadDictionary(ps, dictionary.str())) return false;
+  for (const auto& entry : entries) addedWords_.push_back(entry.first);
+
+  std::set<std::string> modelWords;
+  for (const auto& entry : entries) modelWords.insert(entry.first.substr(0, entry.first.find('(')));
+  std::string arpa = "\\data\\\nngram 1=" + std::to_string(modelWords.size() + 2) +
+                     "\n\n\\1-grams:\n-99.000000 <s>\n";
+  char probability[32];
+  std::snprintf(probability, sizeof probability, "%.6f",
+                -std::log10(static_cast<double>(modelWords.size() + 1)));
+  for (const auto& word : modelWords) arpa += std::string(probability) + " " + word + "\n";
+  arpa += std::string(probability) + " </s>\n\n\\end\\\n";
+  ngram_model_t* added = readArpa(engine_->config, ps, arpa);
+  if (!added) return false;
+  ngram_model_t* models[2] = {lm, added};
   char baseName[] = "base";
-  char phraseName[] = "phrases";
-  char* names[2] = {baseName, phraseName};
-  const float32 weights[2] = {0.9f, 0.1f};
+  char addedName[] = "vocabulary";
+  char* names[2] = {baseName, addedName};
+  const double share =
+      std::min(0.5, kVocabularyWordProbability * static_cast<double>(modelWords.size() + 1));
+  const float32 weights[2] = {static_cast<float32>(1.0 - share), static_cast<float32>(share)};
   ngram_model_t* set = ngram_model_set_init(engine_->config, models, names, weights, 2);
-  ngram_model_free(phrasesModel);  // the set holds its own references
+  ngram_model_free(added);  // the set holds its own references
   if (!set) return false;
-  const int added = ps_set_lm(ps, "brimlow-vocabulary", set);
+  const int installed = ps_set_lm(ps, "brimlow-vocabulary", set);
   ngram_model_free(set);  // the search keeps its own reference
-  if (added < 0 || ps_set_search(ps, "brimlow-vocabulary") < 0) {
+  if (installed < 0 || ps_set_search(ps, "brimlow-vocabulary") < 0) {
     ps_set_search(ps, engine_->baseSearch.c_str());
     return false;
   }
-  vocabulary_ = phrases;
-  vocabularyWords_.assign(known.begin(), known.end());
   return true;
 }
 

@@ -42,13 +42,16 @@ class Decoder {
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
-  // Biases recognition towards `phrases` by interpolating a small phrase model with the base
-  // language model; an empty list returns to the base model. Words the dictionary lacks are
-  // left out. Only between utterances. False (and the base model in use) when it failed.
+  // Makes the words of `phrases` that the dictionary lacks recognisable: each gets its
+  // pronunciations (pronunciation.h) in the dictionary and a unigram in the language model.
+  // Words without a pronunciation are left out. Then biases recognition towards the phrases
+  // by interpolating a small phrase model with the base language model; an empty list returns
+  // to the base model. The engine cannot forget added words, so once a vocabulary added any,
+  // only that same vocabulary is accepted again (false otherwise). Only between utterances.
   bool setVocabulary(const std::vector<std::string>& phrases);
   const std::vector<std::string>& vocabulary() const { return vocabulary_; }
-  // The phrase words that the dictionary knows, as used in the phrase model.
-  const std::vector<std::string>& vocabularyWords() const { return vocabularyWords_; }
+  // The dictionary entries the vocabulary added ("kubernetes", "webhook(2)"), in order.
+  const std::vector<std::string>& addedWords() const { return addedWords_; }
 
   // Restarts frame numbering at 0 (and the voice activity state); between utterances only.
   bool startStream();
@@ -73,7 +76,7 @@ class Decoder {
 
   std::unique_ptr<Engine> engine_;
   std::vector<std::string> vocabulary_;
-  std::vector<std::string> vocabularyWords_;
+  std::vector<std::string> addedWords_;
   double frameRate_ = 100.0;
   double sampleRate_ = 16000.0;
   bool inUtterance_ = false;

@@ -32,10 +32,15 @@ Expected<std::unique_ptr<Decoder>, speech::SpeechError> DecoderPool::acquire(
   std::unique_ptr<Decoder> decoder;
   {
     std::lock_guard lock(mutex_);
-    // Re-biasing takes a quarter second; a decoder biased the same way needs none.
+    // A decoder with the same vocabulary is ready as it is. Any other vocabulary needs one
+    // without added words: words one session added must not turn up in another's transcripts.
     auto it = std::find_if(idle_.begin(), idle_.end(),
                            [&](const auto& d) { return d->vocabulary() == vocabulary; });
-    if (it == idle_.end() && !idle_.empty()) it = std::prev(idle_.end());
+    if (it == idle_.end()) {
+      auto clean = std::find_if(idle_.rbegin(), idle_.rend(),
+                                [](const auto& d) { return d->addedWords().empty(); });
+      if (clean != idle_.rend()) it = std::prev(clean.base());
+    }
     if (it != idle_.end()) {
       decoder = std::move(*it);
       idle_.erase(it);
@@ -54,7 +59,7 @@ Expected<std::unique_ptr<Decoder>, speech::SpeechError> DecoderPool::acquire(
           "The PocketSphinx model for " + locale_ + " could not be loaded: " + created.error()});
     decoder = std::move(*created);
   }
-  // A vocabulary that cannot be applied leaves the base model in use; recognition still works.
+  // Words of the vocabulary without a pronunciation are left out; recognition still works.
   decoder->setVocabulary(vocabulary);
   return decoder;
 }
@@ -64,6 +69,12 @@ void DecoderPool::release(std::unique_ptr<Decoder> decoder) {
   if (decoder->inUtterance()) decoder->endUtterance();
   {
     std::lock_guard lock(mutex_);
+    if (idle_.size() >= kMaxIdle && decoder->addedWords().empty()) {
+      // A decoder that serves any vocabulary is worth more than one that serves only its own.
+      auto added = std::find_if(idle_.begin(), idle_.end(),
+                                [](const auto& d) { return !d->addedWords().empty(); });
+      if (added != idle_.end()) idle_.erase(added);
+    }
     if (idle_.size() < kMaxIdle) idle_.push_back(std::move(decoder));
   }
   decoder.reset();

@@ -29,8 +29,9 @@ class DecoderPool {
   explicit DecoderPool(std::string locale) : locale_(std::move(locale)) {}
   const std::string& locale() const { return locale_; }
 
-  // An idle decoder (one already biased to `vocabulary` if there is one) or a new one, biased
-  // to `vocabulary`. Fails when the model is missing or cannot be loaded.
+  // An idle decoder (one already set to `vocabulary` if there is one, else one without added
+  // words) or a new one, set to `vocabulary`. Fails when the model is missing or cannot be
+  // loaded.
   Expected<std::unique_ptr<Decoder>, speech::SpeechError> acquire(
       const std::vector<std::string>& vocabulary);
   // Takes a decoder back; an open utterance is ended first.

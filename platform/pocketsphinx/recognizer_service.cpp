@@ -10,6 +10,7 @@
 #include "platform/pocketsphinx/decoder_pool.h"
 #include "platform/pocketsphinx/models.h"
 #include "platform/pocketsphinx/services.h"
+#include "platform/pocketsphinx/spelling.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -157,10 +158,11 @@ class TaskWorker {
     if (decoder_) pool_->release(std::move(decoder_));
   }
 
-  static RecognitionResult makeResult(const std::vector<Word>& words, bool isFinal) {
+  RecognitionResult makeResult(const std::vector<Word>& words, bool isFinal) const {
     RecognitionResult result;
     result.isFinal = isFinal;
-    result.bestTranscription.formattedString = joinWords(words);
+    result.bestTranscription.formattedString =
+        spellTranscript(joinWords(words), request_->options().contextualStrings);
     for (const auto& w : words)
       result.bestTranscription.segments.push_back(
           {w.text, w.startSeconds, std::max(0.0, w.endSeconds - w.startSeconds)});

@@ -1,5 +1,6 @@
 #include "stt-helper/analyzer/research.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -57,6 +58,11 @@ auto onStrand(const asio::any_io_executor& strand, Work work) -> decltype(work()
 
 }  // namespace
 
+std::string researchLocale() {
+  const char* value = std::getenv("BRIMLOW_RESEARCH_LOCALE");
+  return value && *value ? value : "ja-JP";
+}
+
 std::optional<speech::SpeechError> feedResearchFile(audio::AudioFile& file,
                                                     const ResearchAppend& append) {
   const double sampleRate = file.processingFormat().sampleRate;
@@ -93,8 +99,8 @@ std::optional<speech::SpeechError> transcribeResearchFile(const std::string& pat
   asio::thread_pool pool(1);
   asio::any_io_executor strand = asio::make_strand(pool);
   auto created = onStrand(strand, [&] {
-    return SpeechAnalyzerChannel::create(service, strand, "research", AudioSource::remote, "ja-JP",
-                                         *vocabulary, writer);
+    return SpeechAnalyzerChannel::create(service, strand, "research", AudioSource::remote,
+                                         researchLocale(), *vocabulary, writer);
   });
   if (!created) return created.error();
   std::shared_ptr<SpeechAnalyzerChannel> channel = created.value();

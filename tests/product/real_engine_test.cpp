@@ -1,8 +1,14 @@
 // The product helper on this machine's real engine, driven over pipes as a host drives it.
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
@@ -21,6 +27,30 @@ std::vector<int16_t> readRaw(const char* path) {
   std::vector<int16_t> samples(bytes.size() / 2);
   std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
   return samples;
+}
+
+// A sentence spoken by flite's slt voice (16 kHz mono), made afresh: flite is deterministic.
+std::vector<int16_t> synthesise(const std::string& sentence) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("brimlow-flite-" + std::to_string(::getpid()) + ".wav");
+  const std::string command =
+      "flite -voice slt -t '" + sentence + "' -o '" + path.string() + "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return {};
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(path);
+  // The samples are the "data" chunk of the RIFF file.
+  for (size_t at = 12; at + 8 <= bytes.size();) {
+    uint32_t size = 0;
+    std::memcpy(&size, bytes.data() + at + 4, 4);
+    if (std::string(bytes.data() + at, 4) == "data") {
+      std::vector<int16_t> samples(std::min<size_t>(size, bytes.size() - at - 8) / 2);
+      std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
+      return samples;
+    }
+    at += 8 + size + (size & 1);
+  }
+  return {};
 }
 
 ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {}) {
@@ -81,7 +111,7 @@ TEST(RealEngine, AnalyzerPathTranscribesGoForwardWithPartialsAndAFinal) {
   std::vector<json> partials;
   auto final = helper.readEventOfType("transcript.final", 60s, &partials);
   ASSERT_TRUE(final);
-  EXPECT_EQ((*final)["text"], "go forward ten meters");
+  EXPECT_EQ((*final)["text"], "Go forward ten meters");
   EXPECT_EQ((*final)["endpointing"],
             (json{{"provider", "apple-speech-analyzer"}, {"reason", "framework"}}));
   EXPECT_GE((*final)["latencyMs"].get<double>(), 0.0);
@@ -112,9 +142,66 @@ TEST(RealEngine, LegacyPathTranscribesGoForwardAtRealTimePace) {
   const int64_t next = feed(helper, "s2", readRaw(kGoForward), true);
   auto final = finalWhileSilent(helper, "s2", next, 60s);
   ASSERT_TRUE(final);
-  EXPECT_EQ((*final)["text"], "go forward ten meters");
+  EXPECT_EQ((*final)["text"], "Go forward ten meters");
   EXPECT_EQ((*final)["endpointing"]["reason"], "silence");
   EXPECT_EQ((*final)["endpointing"]["provider"], "apple-sfspeech");
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+// The text of the first final after the session's "session.stopped" (the channels' last finals
+// follow it); the sentences here are one utterance each.
+std::string finalAfterStop(ChildProcess& helper, const std::string& session) {
+  helper.writeJson({{"type", "session.stop"}, {"sessionId", session}});
+  EXPECT_TRUE(helper.readEventOfType("session.stopped", 60s));
+  auto final = helper.readEventOfType("transcript.final", 60s);
+  if (!final) return "";
+  EXPECT_EQ((*final)["sessionId"], session);
+  return (*final)["text"];
+}
+
+TEST(RealEngine, VocabularyWordMissingFromTheDictionaryIsRecognisedInItsSessionOnly) {
+  const auto speech = synthesise("we moved the payment service to kubernetes last sprint");
+  ASSERT_GT(speech.size(), 16000u) << "flite is needed (scripts/install-deps)";
+  ChildProcess helper(binaryPath(kHelper), onPath("26.0"));
+  // "'" has nothing to pronounce: it is skipped and the session works all the same.
+  helper.writeJson({{"type", "session.start"},
+                    {"sessionId", "v1"},
+                    {"locale", "en-US"},
+                    {"vocabulary", {"Kubernetes", "'"}}});
+  ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  feed(helper, "v1", speech, false);
+  const std::string with = finalAfterStop(helper, "v1");
+  EXPECT_THAT(with, ::testing::HasSubstr(" Kubernetes ")) << with;
+  EXPECT_TRUE(with.starts_with("We ")) << with;
+
+  // A later session without the vocabulary, in the same process, never hears the word.
+  helper.writeJson({{"type", "session.start"}, {"sessionId", "n1"}, {"locale", "en-US"}});
+  ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  feed(helper, "n1", speech, false);
+  std::string without = finalAfterStop(helper, "n1");
+  EXPECT_FALSE(without.empty());
+  for (auto& c : without) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_THAT(without, ::testing::Not(::testing::HasSubstr("kubernetes")));
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+TEST(RealEngine, LegacyPathRecognisesAVocabularyWordMissingFromTheDictionary) {
+  const auto speech = synthesise("we moved the payment service to kubernetes last sprint");
+  ASSERT_GT(speech.size(), 16000u) << "flite is needed (scripts/install-deps)";
+  ChildProcess helper(binaryPath(kHelper), onPath("15.0"));
+  helper.writeJson({{"type", "session.start"},
+                    {"sessionId", "v2"},
+                    {"locale", "en-US"},
+                    {"vocabulary", {"Kubernetes"}}});
+  ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  const int64_t next = feed(helper, "v2", speech, true);
+  auto final = finalWhileSilent(helper, "v2", next, 60s);
+  ASSERT_TRUE(final);
+  EXPECT_THAT((*final)["text"].get<std::string>(), ::testing::HasSubstr(" Kubernetes "));
   helper.closeStdin();
   EXPECT_EQ(helper.wait(30s).code, 0);
   EXPECT_EQ(helper.stderrText(), "");

@@ -1,10 +1,13 @@
 // The analysis service on PocketSphinx: the decoder's voice activity detection decides where
 // utterances end.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/pocketsphinx/decoder.h"
 #include "platform/pocketsphinx/decoder_pool.h"
@@ -43,6 +46,70 @@ class InstallationRequest final : public speech::AssetInstallationRequest {
   std::string locale_;
 };
 
+// Every analyzer holds a decoder of about 90 MiB while it works, and a stopped one keeps it until
+// its backlog is decoded. A host that starts and stops sessions faster than their audio decodes
+// would otherwise have all of them load a decoder at once and run the machine out of memory. So
+// at most this many decoders work at once; an analyzer beyond them is made at once (its session
+// is ready and its audio queues), and waits on its own thread, in the order analyzers were made,
+// for a decoder to come free. Nothing else waits, so results keep flowing meanwhile.
+class DecoderGate {
+ public:
+  static constexpr int kMaxWorking = kMaxDecodingAnalyzers;
+
+  static DecoderGate& instance() {
+    static auto* gate = new DecoderGate;  // never destroyed: detached workers may outlive main
+    return *gate;
+  }
+  // Takes a place at once when one is free and nobody waits for one.
+  bool tryEnter() {
+    std::lock_guard lock(mutex_);
+    if (working_ >= kMaxWorking || !waiting_.empty()) return false;
+    ++working_;
+    return true;
+  }
+  // Waits for a place in turn; false when `cancelled` came first.
+  bool enter(const std::atomic<bool>& cancelled) {
+    std::unique_lock lock(mutex_);
+    const uint64_t ticket = nextTicket_++;
+    waiting_.push_back(ticket);
+    changed_.wait(
+        lock, [&] { return cancelled || (working_ < kMaxWorking && waiting_.front() == ticket); });
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+    if (cancelled) {
+      lock.unlock();
+      changed_.notify_all();  // the next in turn may be able to go now
+      return false;
+    }
+    ++working_;
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+  }
+  void leave() {
+    {
+      std::lock_guard lock(mutex_);
+      --working_;
+    }
+    changed_.notify_all();
+  }
+  int working() {
+    std::lock_guard lock(mutex_);
+    return working_;
+  }
+  // Wakes the waiters so that a cancelled one notices.
+  void poke() {
+    { std::lock_guard lock(mutex_); }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int working_ = 0;
+  uint64_t nextTicket_ = 0;
+  std::deque<uint64_t> waiting_;
+};
+
 // The state shared by an analyzer and its worker thread.
 struct AnalyzerState {
   std::mutex mutex;
@@ -57,7 +124,9 @@ struct AnalyzerState {
   std::thread::id workerId;
 
   std::shared_ptr<DecoderPool> pool;
-  std::unique_ptr<Decoder> decoder;
+  std::unique_ptr<Decoder> decoder;  // null until the worker loads it, when the gate was full
+  std::vector<std::string> vocabulary;
+  bool holdsPlace = false;  // a place in the decoder gate, given back when the results end
   AnalyzerResultSink sink;
   audio::AudioFormat format;
 };
@@ -76,9 +145,12 @@ class Worker {
   explicit Worker(std::shared_ptr<AnalyzerState> state) : state_(std::move(state)) {}
 
   void run() {
-    Decoder& decoder = *state_->decoder;
     std::optional<SpeechError> error;
-    if (!decoder.startStream() || !decoder.startUtterance()) error = failure("start decoding");
+    if (!state_->decoder) error = loadDecoder();
+    if (state_->decoder && !state_->cancelRequested) {
+      Decoder& decoder = *state_->decoder;
+      if (!decoder.startStream() || !decoder.startUtterance()) error = failure("start decoding");
+    }
     std::vector<audio::PcmBufferPtr> batch;
     while (!error) {
       bool finalize = false;
@@ -111,6 +183,18 @@ class Worker {
   }
 
  private:
+  // The decoder of an analyzer made while every place in the decoder gate was taken.
+  std::optional<SpeechError> loadDecoder() {
+    auto& gate = DecoderGate::instance();
+    if (!gate.enter(state_->cancelRequested)) return std::nullopt;
+    state_->holdsPlace = true;
+    auto decoder = state_->pool->acquire(state_->vocabulary);
+    if (!decoder) return decoder.error();
+    std::lock_guard lock(state_->mutex);
+    state_->decoder = std::move(*decoder);
+    return std::nullopt;
+  }
+
   SpeechError failure(const std::string& what) {
     std::string description = "PocketSphinx could not " + what;
     auto messages = recentEngineMessages();
@@ -175,7 +259,7 @@ class Worker {
     // A finished decoder goes back to the pool before the results end, so that the next
     // analyzer finds it; one still inside an utterance (cancelled) is ended afterwards, because
     // ending an utterance takes up to a few hundred milliseconds.
-    const bool releaseFirst = !state_->decoder->inUtterance();
+    const bool releaseFirst = !state_->decoder || !state_->decoder->inUtterance();
     if (releaseFirst) state_->pool->release(std::move(state_->decoder));
     {
       std::lock_guard lock(state_->mutex);
@@ -192,6 +276,7 @@ class Worker {
     }
     state_->changed.notify_all();
     if (!releaseFirst) state_->pool->release(std::move(state_->decoder));
+    if (std::exchange(state_->holdsPlace, false)) DecoderGate::instance().leave();
     for (auto& waiter : waiters) waiter(error);
   }
 
@@ -256,6 +341,7 @@ class Analyzer final : public speech::SpeechAnalyzer {
     state_->inputEnded = true;
     state_->queue.clear();
     state_->changed.notify_all();
+    DecoderGate::instance().poke();
     if (wait && state_->workerId != std::this_thread::get_id())
       state_->changed.wait(lock, [&] { return state_->ended; });
   }
@@ -313,17 +399,32 @@ class AnalysisService final : public speech::AnalysisService {
                                     "PocketSphinx analyzes " + audio::pcm16Mono16k().toString() +
                                         " audio, not " + format.toString()});
     auto pool = DecoderPool::forLocale(transcriber->localeIdentifier());
-    auto decoder = pool->acquire(context.generalContextualStrings);
-    if (!decoder) return unexpected(decoder.error());
-
     auto state = std::make_shared<AnalyzerState>();
+    if (!DecoderGate::instance().tryEnter()) {
+      // Loaded on the analyzer's own thread once a place comes free; a missing model is still
+      // reported here.
+      if (!findModel(pool->locale()))
+        return unexpected(
+            SpeechError{kErrorDomain, kModelNotInstalledCode,
+                        "The PocketSphinx model for " + pool->locale() + " is not installed"});
+      state->vocabulary = context.generalContextualStrings;
+    } else {
+      state->holdsPlace = true;
+      auto decoder = pool->acquire(context.generalContextualStrings);
+      if (!decoder) {
+        DecoderGate::instance().leave();
+        return unexpected(decoder.error());
+      }
+      state->decoder = std::move(*decoder);
+    }
     state->pool = std::move(pool);
-    state->decoder = std::move(*decoder);
     state->sink = std::move(sink);
     state->format = format;
     try {
-      return std::shared_ptr<speech::SpeechAnalyzer>(std::make_shared<Analyzer>(std::move(state)));
+      return std::shared_ptr<speech::SpeechAnalyzer>(std::make_shared<Analyzer>(state));
     } catch (const std::system_error& e) {
+      if (state->decoder) state->pool->release(std::move(state->decoder));
+      if (state->holdsPlace) DecoderGate::instance().leave();
       return unexpected(SpeechError{kErrorDomain, kDecodingFailedCode,
                                     std::string("No analysis thread: ") + e.what()});
     }
@@ -331,6 +432,8 @@ class AnalysisService final : public speech::AnalysisService {
 };
 
 }  // namespace
+
+int decodingAnalyzers() { return DecoderGate::instance().working(); }
 
 std::shared_ptr<speech::AnalysisService> makeAnalysisService() {
   silenceEngineLogging();

@@ -23,6 +23,13 @@ inline constexpr int64_t kDecodingFailedCode = 4;
 inline constexpr int64_t kInstallationUnavailableCode = 5;
 inline constexpr int64_t kUnsupportedLocaleCode = 6;
 
+// At most this many analyzers decode at once, process-wide (four sessions with both sources);
+// one made beyond them is ready at once, queues its audio and starts decoding when an earlier
+// one has ended its results. A decoder is about 90 MiB.
+inline constexpr int kMaxDecodingAnalyzers = 8;
+// Analyzers holding a decoder now. For diagnostics and tests.
+int decodingAnalyzers();
+
 std::shared_ptr<speech::AnalysisService> makeAnalysisService();
 std::shared_ptr<speech::RecognizerService> makeRecognizerService();
 

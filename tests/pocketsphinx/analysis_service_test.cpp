@@ -278,6 +278,33 @@ TEST_F(AnalysisServiceTest, TwoAnalyzersOnTwoThreads) {
   }
 }
 
+TEST_F(AnalysisServiceTest, AnAnalyzerBeyondTheDecodingLimitWaitsItsTurnAndLosesNothing) {
+  // Sessions started and stopped faster than they decode must not each load a decoder at once.
+  std::vector<std::unique_ptr<SinkRecorder>> busyRecorders;
+  std::vector<std::shared_ptr<speech::SpeechAnalyzer>> busy;
+  for (int i = 0; i < kMaxDecodingAnalyzers; ++i) {
+    busyRecorders.push_back(std::make_unique<SinkRecorder>());
+    busy.push_back(makeAnalyzer(*busyRecorders.back()));
+  }
+  SinkRecorder waiting, cancelled;
+  auto late = makeAnalyzer(waiting);
+  auto dropped = makeAnalyzer(cancelled);
+  ASSERT_TRUE(late && dropped);
+  EXPECT_EQ(decodingAnalyzers(), kMaxDecodingAnalyzers);
+  feed(*late, readRaw("goforward.raw"));
+  late->finalizeAndFinish([](const std::optional<speech::SpeechError>&) {});
+  // One still waiting for a place can be cancelled without waiting for it.
+  dropped->cancelAndFinishNow();
+  EXPECT_EQ(cancelled.ends(), 1);
+  EXPECT_EQ(waiting.ends(), 0);
+
+  busy.front()->cancelAndFinishNow();  // frees a place: the waiting one decodes all it was given
+  ASSERT_TRUE(waiting.waitForEnd());
+  EXPECT_EQ(waiting.endError(), std::nullopt);
+  ASSERT_EQ(waiting.finals().size(), 1u);
+  EXPECT_EQ(waiting.finals().front().text, "Go forward ten meters");
+}
+
 TEST_F(AnalysisServiceTest, EngineWritesNothingToStderr) {
   // Route stderr into a file while a decoder is made, fed and finished.
   std::FILE* capture = std::tmpfile();

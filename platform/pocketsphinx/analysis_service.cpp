@@ -195,11 +195,8 @@ class Worker {
     return std::nullopt;
   }
 
-  SpeechError failure(const std::string& what) {
-    std::string description = "PocketSphinx could not " + what;
-    auto messages = recentEngineMessages();
-    if (!messages.empty()) description += ": " + messages.back();
-    return SpeechError{kErrorDomain, kDecodingFailedCode, description};
+  SpeechError failure(const std::string& what) const {
+    return decodingFailure(what, *state_->decoder);
   }
 
   std::optional<SpeechError> process(const audio::PcmBuffer& buffer) {
@@ -433,7 +430,9 @@ class AnalysisService final : public speech::AnalysisService {
 
 }  // namespace
 
-int decodingAnalyzers() { return DecoderGate::instance().working(); }
+int decodingAnalyzers() {
+  return DecoderGate::instance().working();
+}
 
 std::shared_ptr<speech::AnalysisService> makeAnalysisService() {
   silenceEngineLogging();

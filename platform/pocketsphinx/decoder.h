@@ -30,24 +30,27 @@ struct Word {
 std::string joinWords(const std::vector<Word>& words);
 
 // Routes the engine's log away from stderr (once per process); creation does this itself.
+// The warnings and errors a decoder's calls bring go into that decoder's lastError().
 void silenceEngineLogging();
-// Warnings and errors the engine reported since start, most recent last (at most 50).
-std::vector<std::string> recentEngineMessages();
+
+struct DictionaryEntry;
 
 class Decoder {
  public:
-  // Loads the model (about 0.2 s and 90 MiB). Fails with a description of what went wrong.
+  // Loads the model (about 0.2 s and 90 MiB). Fails with the call that failed and the engine's
+  // messages.
   static Expected<std::unique_ptr<Decoder>, std::string> create(const ModelFiles& model);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
   // Makes the words of `phrases` that the dictionary lacks recognisable: each gets its
-  // pronunciations (pronunciation.h) in the dictionary and a unigram in the language model.
+  // pronunciations (vocabulary.h) in the dictionary and a unigram in the language model.
   // Words without a pronunciation are left out. Then biases recognition towards the phrases
-  // by interpolating a small phrase model with the base language model; an empty list returns
-  // to the base model. The engine cannot forget added words, so once a vocabulary added any,
-  // only that same vocabulary is accepted again (false otherwise). Only between utterances.
+  // by interpolating a small phrase model with the base language model, in the one search the
+  // decoder has. The engine cannot forget added words, so once a vocabulary added any, only
+  // that same vocabulary is accepted again. Only between utterances. False with lastError()
+  // when the engine refused; such a decoder is not to be used again.
   bool setVocabulary(const std::vector<std::string>& phrases);
   const std::vector<std::string>& vocabulary() const { return vocabulary_; }
   // The dictionary entries the vocabulary added ("kubernetes", "webhook(2)"), in order.
@@ -70,13 +73,21 @@ class Decoder {
 
   double framesPerSecond() const { return frameRate_; }
 
+  // Why the last call that returned false failed: the engine call and its own messages
+  // ("ps_process_raw() failed: ...").
+  const std::string& lastError() const { return error_; }
+
  private:
   struct Engine;
   explicit Decoder(std::unique_ptr<Engine> engine);
+  bool addToEngine(const std::vector<DictionaryEntry>& entries);
+  // Records `what` and this call's engine messages as lastError(); returns false.
+  bool fail(const std::string& what);
 
   std::unique_ptr<Engine> engine_;
   std::vector<std::string> vocabulary_;
   std::vector<std::string> addedWords_;
+  std::string error_;
   double frameRate_ = 100.0;
   double sampleRate_ = 16000.0;
   bool inUtterance_ = false;

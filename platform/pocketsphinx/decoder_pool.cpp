@@ -60,7 +60,9 @@ Expected<std::unique_ptr<Decoder>, speech::SpeechError> DecoderPool::acquire(
     decoder = std::move(*created);
   }
   // Words of the vocabulary without a pronunciation are left out; recognition still works.
-  decoder->setVocabulary(vocabulary);
+  // A decoder the engine refused the vocabulary is dropped.
+  if (!decoder->setVocabulary(vocabulary))
+    return unexpected(decodingFailure("apply the vocabulary", *decoder));
   return decoder;
 }
 
@@ -81,6 +83,11 @@ void DecoderPool::release(std::unique_ptr<Decoder> decoder) {
   // A decoder's tens of megabytes are spread over the arenas of the threads that loaded and
   // ran it; without a trim the freed pages stay with the process.
   ::malloc_trim(0);
+}
+
+speech::SpeechError decodingFailure(const std::string& what, const Decoder& decoder) {
+  return speech::SpeechError{kErrorDomain, kDecodingFailedCode,
+                             "PocketSphinx could not " + what + ": " + decoder.lastError()};
 }
 
 size_t DecoderPool::idleCount() const {

@@ -21,6 +21,10 @@ namespace brimlow::pocketsphinx {
 // one session gave back serves the next. Call once, before the threads start.
 void limitAllocatorArenas();
 
+// "PocketSphinx could not <what>: <the decoder's lastError()>", as the services report a
+// decoder that failed.
+speech::SpeechError decodingFailure(const std::string& what, const Decoder& decoder);
+
 class DecoderPool {
  public:
   // The pool of a canonical locale; one per locale for the whole process.

@@ -143,10 +143,11 @@ class TaskWorker {
   void finish() {
     std::vector<Word> words;
     if (decoder_) {
-      const bool ended = decoder_->endUtterance();
+      std::optional<SpeechError> error;
+      if (!decoder_->endUtterance()) error = failure("end the utterance");
       words = decoder_->words();
       pool_->release(std::move(decoder_));  // free for the next task before it is started
-      if (!ended) return deliver(std::nullopt, failure("end the utterance"));
+      if (error) return deliver(std::nullopt, *error);
     }
     if (words.empty())
       return deliver(std::nullopt,
@@ -169,12 +170,7 @@ class TaskWorker {
     return result;
   }
 
-  SpeechError failure(const std::string& what) const {
-    std::string description = "PocketSphinx could not " + what;
-    auto messages = recentEngineMessages();
-    if (!messages.empty()) description += ": " + messages.back();
-    return SpeechError{kErrorDomain, kDecodingFailedCode, description};
-  }
+  SpeechError failure(const std::string& what) const { return decodingFailure(what, *decoder_); }
 
   // After cancel() nothing more is delivered, except a call that was already under way.
   void deliver(const std::optional<RecognitionResult>& result,

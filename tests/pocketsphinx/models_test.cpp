@@ -88,10 +88,13 @@ TEST(ModelSearchPath, AModelThatFailsToLoadIsReportedNotFatal) {
       analysis->makeAnalyzer(analysis->makeTranscriber("en-US"), {}, audio::pcm16Mono16k(), sink);
   ASSERT_FALSE(analyzer);
   EXPECT_EQ(analyzer.error().code, kModelLoadFailedCode);
-  EXPECT_THAT(analyzer.error().description,
-              HasSubstr("The PocketSphinx model for en-US could not be loaded: the PocketSphinx "
-                        "model in " +
-                        (root.path() / "en-us").string() + " could not be loaded"));
+  // The call that failed, then the engine's own words.
+  const auto lm = (root.path() / "en-us" / "en-us.lm.bin").string();
+  EXPECT_EQ(analyzer.error().description,
+            "The PocketSphinx model for en-US could not be loaded: ps_init() failed for the model "
+            "in " +
+                (root.path() / "en-us").string() +
+                ": Wrong magic header size number 62726f6b: " + lm + " is not a dump file");
 }
 
 TEST(ModelSearchPath, EarlierRootsWin) {

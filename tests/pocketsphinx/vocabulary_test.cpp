@@ -1,8 +1,11 @@
 // Pronunciations of vocabulary words the dictionary lacks, and the spelling of transcripts.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "platform/pocketsphinx/pronunciation.h"
 #include "platform/pocketsphinx/spelling.h"
+#include "platform/pocketsphinx/vocabulary.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -32,6 +35,33 @@ TEST(Pronunciation, AcronymsAreSpelledAndOtherWordsGoThroughEspeak) {
   EXPECT_EQ(guessPronunciations("Kubernetes"), std::vector<std::string>{"K Y UW B ER N IY T S"});
   // Nothing to say: skipped by the caller.
   EXPECT_TRUE(guessPronunciations("'").empty());
+}
+
+TEST(Vocabulary, EntriesForUnknownWordsCompoundsAndPhrasesAndOneUnigramPerWord) {
+  const std::map<std::string, std::string> dictionary = {
+      {"pager", "P EY JH ER"}, {"duty", "D UW T IY"}, {"board", "B AO R D"}, {"the", "DH AH"}};
+  const KnownPhones known = [&](const std::string& word) -> std::optional<std::string> {
+    auto it = dictionary.find(word);
+    if (it == dictionary.end()) return std::nullopt;
+    return it->second;
+  };
+  const auto entries =
+      vocabularyEntries({"PagerDuty", "OKRs", "the board", "kanban board", "'"}, known);
+  std::vector<std::string> words;
+  for (const auto& entry : entries) words.push_back(entry.word + " = " + entry.phones);
+  // Espeak's guess first, then the two dictionary words joined; a known word's phones as they
+  // are; a phrase as one entry of its own, after the entries of any new word in it; "'" has
+  // nothing to say and is left out.
+  EXPECT_EQ(words,
+            (std::vector<std::string>{
+                "pagerduty = P AE JH ER D UW T IY", "pagerduty(2) = P EY JH ER D UW T IY",
+                "okrs = OW K EY AA R Z", "vocabulary:the_board = DH AH B AO R D",
+                "kanban = K AE N B AH N", "vocabulary:kanban_board = K AE N B AH N B AO R D"}));
+  EXPECT_EQ(transcriptWord("vocabulary:kanban_board"), "kanban board");
+  EXPECT_EQ(transcriptWord("pagerduty(2)"), "pagerduty");
+  EXPECT_EQ(transcriptWord("<sil>"), "");
+  // Alternates share their word's unigram: pagerduty, okrs, the two phrases, kanban, <s>, </s>.
+  EXPECT_NE(unigramArpa(entries).find("ngram 1=7\n"), std::string::npos);
 }
 
 TEST(Spelling, VocabularyTermsPronounAndFirstLetter) {

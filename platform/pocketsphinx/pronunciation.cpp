@@ -12,6 +12,7 @@ namespace {
 
 // espeak-ng's English phonemes (en-us voice) → the model's phones. Variants that differ only in
 // length or in a vowel the model does not distinguish share a row; a glottal stop has no phone.
+// Long only because it is the whole table, kept in one piece so that it can be read as one.
 const std::map<std::string_view, std::string_view>& phoneTable() {
   static const std::map<std::string_view, std::string_view> table = {
       // consonants

@@ -5,9 +5,12 @@
 
 namespace brimlow::stt {
 
+bool usesAnalyzerPath(const platform::HelperPlatform& platform) {
+  return platform.osVersion() >= platform::kAnalyzerMinimumVersion;
+}
+
 std::unique_ptr<SpeechBackend> makeSpeechBackend(BackendContext& context) {
-  if (context.platform.osVersion() >= platform::kAnalyzerMinimumVersion)
-    return makeSpeechAnalyzerBackend(context);
+  if (usesAnalyzerPath(context.platform)) return makeSpeechAnalyzerBackend(context);
   return makeLegacyBackend(context);
 }
 

@@ -61,7 +61,12 @@ struct BackendContext {
 
 using BackendFactory = std::function<std::unique_ptr<SpeechBackend>(BackendContext&)>;
 
-// The analyzer backend from kAnalyzerMinimumVersion on, the legacy backend before it.
+// Whether this system takes the current (analyzer) path rather than the legacy (recognizer)
+// one: from kAnalyzerMinimumVersion on. The one test of the version, for streaming and for the
+// one-shot modes alike.
+bool usesAnalyzerPath(const platform::HelperPlatform& platform);
+
+// The analyzer backend where usesAnalyzerPath() holds, the legacy backend elsewhere.
 std::unique_ptr<SpeechBackend> makeSpeechBackend(BackendContext& context);
 
 }  // namespace brimlow::stt

@@ -1,18 +1,13 @@
 #include "stt-helper/modes.h"
 
 #include "stt-helper/analyzer/research.h"
+#include "stt-helper/backend.h"
 
 namespace brimlow::stt {
 
-namespace {
-bool analyzerPath(platform::HelperPlatform& platform) {
-  return platform.osVersion() >= platform::kAnalyzerMinimumVersion;
-}
-}  // namespace
-
 int runResearchMode(const WriterPtr& writer, platform::HelperPlatform& platform,
                     const std::string& wavPath, const std::string& vocabularyPath) {
-  if (!analyzerPath(platform)) {
+  if (!usesAnalyzerPath(platform)) {
     writer->error(
         "Offline research probe requires macOS 26 and Swift 6.2; legacy recognition is not "
         "measured by this command",

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "stt-helper/backend.h"
 #include "stt-helper/legacy/dictation_probe.h"
 #include "stt-helper/modes.h"
 
@@ -11,10 +12,6 @@ namespace brimlow::stt {
 namespace {
 
 constexpr const char* kHealthLocale = "ja-JP";
-
-bool analyzerPath(platform::HelperPlatform& platform) {
-  return platform.osVersion() >= platform::kAnalyzerMinimumVersion;
-}
 
 int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
   Event event = {{"type", "helper.status"},
@@ -69,12 +66,12 @@ Event modelEvent(const std::string& status, const std::string& locale) {
 }  // namespace
 
 int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform) {
-  if (analyzerPath(platform)) return analyzerHealth(writer, *platform.analysis);
+  if (usesAnalyzerPath(platform)) return analyzerHealth(writer, *platform.analysis);
   return legacyHealth(writer, *platform.recognizer);
 }
 
 int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform& platform) {
-  if (analyzerPath(platform)) {
+  if (usesAnalyzerPath(platform)) {
     writer->write(
         {{"type", "helper.authorization"}, {"status", "not-required"}, {"authorized", true}});
     return 0;
@@ -98,7 +95,7 @@ int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform
 
 int installSpeechAnalyzerAssets(const WriterPtr& writer, platform::HelperPlatform& platform,
                                 const std::string& localeIdentifier) {
-  if (!analyzerPath(platform)) {
+  if (!usesAnalyzerPath(platform)) {
     writer->error(
         "SpeechAnalyzer assets require macOS 26 and the macOS 26 SDK (Xcode/Command Line Tools "
         "26)",

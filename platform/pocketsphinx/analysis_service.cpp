@@ -37,7 +37,7 @@ class InstallationRequest final : public speech::AssetInstallationRequest {
   // Nothing can be downloaded here; the model may have been installed by hand meanwhile.
   std::optional<SpeechError> downloadAndInstall() override {
     if (findModel(locale_)) return std::nullopt;
-    return SpeechError{kErrorDomain, kInstallationUnavailableCode,
+    return SpeechError{kErrorDomain, kSphinxInstallationUnavailableCode,
                        "The PocketSphinx model for " + locale_ +
                            " cannot be downloaded on this system; " + installationAdvice(locale_)};
   }
@@ -202,7 +202,7 @@ class Worker {
   std::optional<SpeechError> process(const audio::PcmBuffer& buffer) {
     const int16_t* samples = buffer.int16ChannelData(0);
     if (buffer.format() != state_->format || !samples)
-      return SpeechError{kErrorDomain, kUnsupportedFormatCode,
+      return SpeechError{kErrorDomain, kSphinxUnsupportedFormatCode,
                          "Audio in " + buffer.format().toString() +
                              " does not match the prepared format " + state_->format.toString()};
     // Large buffers go in pieces, so that no end of speech slips by between two looks.
@@ -373,7 +373,7 @@ class AnalysisService final : public speech::AnalysisService {
     const std::string locale = transcriber.localeIdentifier();
     if (findModel(locale)) return std::shared_ptr<speech::AssetInstallationRequest>();
     if (!pocketsphinx::supportedLocale(locale))
-      return unexpected(SpeechError{kErrorDomain, kUnsupportedLocaleCode,
+      return unexpected(SpeechError{kErrorDomain, kSphinxUnsupportedLocaleCode,
                                     "PocketSphinx has no model for " + locale});
     return std::shared_ptr<speech::AssetInstallationRequest>(
         std::make_shared<InstallationRequest>(locale));
@@ -390,9 +390,9 @@ class AnalysisService final : public speech::AnalysisService {
       const speech::AnalysisContext& context, const audio::AudioFormat& format,
       AnalyzerResultSink sink) override {
     if (!transcriber)
-      return unexpected(SpeechError{kErrorDomain, kUnsupportedLocaleCode, "No transcriber"});
+      return unexpected(SpeechError{kErrorDomain, kSphinxUnsupportedLocaleCode, "No transcriber"});
     if (format != audio::pcm16Mono16k())
-      return unexpected(SpeechError{kErrorDomain, kUnsupportedFormatCode,
+      return unexpected(SpeechError{kErrorDomain, kSphinxUnsupportedFormatCode,
                                     "PocketSphinx analyzes " + audio::pcm16Mono16k().toString() +
                                         " audio, not " + format.toString()});
     auto pool = DecoderPool::forLocale(transcriber->localeIdentifier());
@@ -402,7 +402,7 @@ class AnalysisService final : public speech::AnalysisService {
       // reported here.
       if (!findModel(pool->locale()))
         return unexpected(
-            SpeechError{kErrorDomain, kModelNotInstalledCode,
+            SpeechError{kErrorDomain, kSphinxModelNotInstalledCode,
                         "The PocketSphinx model for " + pool->locale() + " is not installed"});
       state->vocabulary = context.generalContextualStrings;
     } else {
@@ -422,7 +422,7 @@ class AnalysisService final : public speech::AnalysisService {
     } catch (const std::system_error& e) {
       if (state->decoder) state->pool->release(std::move(state->decoder));
       if (state->holdsPlace) DecoderGate::instance().leave();
-      return unexpected(SpeechError{kErrorDomain, kDecodingFailedCode,
+      return unexpected(SpeechError{kErrorDomain, kSphinxDecodingFailedCode,
                                     std::string("No analysis thread: ") + e.what()});
     }
   }

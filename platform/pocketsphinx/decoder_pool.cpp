@@ -50,12 +50,12 @@ Expected<std::unique_ptr<Decoder>, speech::SpeechError> DecoderPool::acquire(
     auto model = findModel(locale_);
     if (!model)
       return unexpected(
-          speech::SpeechError{kErrorDomain, kModelNotInstalledCode,
+          speech::SpeechError{kErrorDomain, kSphinxModelNotInstalledCode,
                               "The PocketSphinx model for " + locale_ + " is not installed"});
     auto created = Decoder::create(*model);
     if (!created)
       return unexpected(speech::SpeechError{
-          kErrorDomain, kModelLoadFailedCode,
+          kErrorDomain, kSphinxModelLoadFailedCode,
           "The PocketSphinx model for " + locale_ + " could not be loaded: " + created.error()});
     decoder = std::move(*created);
   }
@@ -86,7 +86,7 @@ void DecoderPool::release(std::unique_ptr<Decoder> decoder) {
 }
 
 speech::SpeechError decodingFailure(const std::string& what, const Decoder& decoder) {
-  return speech::SpeechError{kErrorDomain, kDecodingFailedCode,
+  return speech::SpeechError{kErrorDomain, kSphinxDecodingFailedCode,
                              "PocketSphinx could not " + what + ": " + decoder.lastError()};
 }
 

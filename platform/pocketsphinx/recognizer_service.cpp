@@ -111,7 +111,7 @@ class TaskWorker {
   std::optional<SpeechError> process(const audio::PcmBuffer& buffer) {
     const int16_t* samples = buffer.int16ChannelData(0);
     if (buffer.format() != audio::pcm16Mono16k() || !samples)
-      return SpeechError{kErrorDomain, kUnsupportedFormatCode,
+      return SpeechError{kErrorDomain, kSphinxUnsupportedFormatCode,
                          "PocketSphinx recognizes " + audio::pcm16Mono16k().toString() +
                              " audio, not " + buffer.format().toString()};
     if (buffer.frameLength() == 0) return std::nullopt;
@@ -220,7 +220,7 @@ class Recognizer final : public speech::SpeechRecognizer {
     auto task = std::make_shared<Task>(state);
     if (!request) {
       if (handler)
-        handler(std::nullopt, SpeechError{kErrorDomain, kDecodingFailedCode, "No request"});
+        handler(std::nullopt, SpeechError{kErrorDomain, kSphinxDecodingFailedCode, "No request"});
       return task;
     }
     request->setListener([weak = std::weak_ptr<TaskState>(state)] {
@@ -239,7 +239,7 @@ class Recognizer final : public speech::SpeechRecognizer {
       }).detach();
     } catch (const std::system_error& e) {
       if (handler)
-        handler(std::nullopt, SpeechError{kErrorDomain, kDecodingFailedCode,
+        handler(std::nullopt, SpeechError{kErrorDomain, kSphinxDecodingFailedCode,
                                           std::string("No recognition thread: ") + e.what()});
     }
     return task;

@@ -16,12 +16,12 @@ namespace brimlow::pocketsphinx {
 
 // Domain of the errors these services report themselves.
 inline constexpr const char* kErrorDomain = "BrimlowSpeech.PocketSphinx";
-inline constexpr int64_t kModelNotInstalledCode = 1;
-inline constexpr int64_t kModelLoadFailedCode = 2;
-inline constexpr int64_t kUnsupportedFormatCode = 3;
-inline constexpr int64_t kDecodingFailedCode = 4;
-inline constexpr int64_t kInstallationUnavailableCode = 5;
-inline constexpr int64_t kUnsupportedLocaleCode = 6;
+inline constexpr int64_t kSphinxModelNotInstalledCode = 1;
+inline constexpr int64_t kSphinxModelLoadFailedCode = 2;
+inline constexpr int64_t kSphinxUnsupportedFormatCode = 3;
+inline constexpr int64_t kSphinxDecodingFailedCode = 4;
+inline constexpr int64_t kSphinxInstallationUnavailableCode = 5;
+inline constexpr int64_t kSphinxUnsupportedLocaleCode = 6;
 
 // At most this many analyzers decode at once, process-wide (four sessions with both sources);
 // one made beyond them is ready at once, queues its audio and starts decoding when an earlier

@@ -75,20 +75,21 @@ Expected<std::shared_ptr<SpeechAnalyzerChannel>, speech::SpeechError> SpeechAnal
   auto locale = service.supportedLocale(localeIdentifier);
   if (!locale) {
     return unexpected(
-        speech::SpeechError{kChannelErrorDomain, kUnsupportedLocaleCode,
+        speech::SpeechError{kAnalyzerChannelErrorDomain, kAnalyzerUnsupportedLocaleCode,
                             "Unsupported SpeechAnalyzer locale: " + localeIdentifier});
   }
   channel->transcriber_ = service.makeTranscriber(*locale);
   if (!channel->transcriber_ ||
       service.assetStatus(*channel->transcriber_) != speech::AssetStatus::installed) {
-    return unexpected(speech::SpeechError{kChannelErrorDomain, kModelNotInstalledCode,
+    return unexpected(speech::SpeechError{kAnalyzerChannelErrorDomain,
+                                          kAnalyzerModelNotInstalledCode,
                                           "SpeechAnalyzer model is not installed; run npm run "
                                           "helper:install-model"});
   }
   auto format = service.bestAvailableAudioFormat(*channel->transcriber_);
   if (!format) {
     return unexpected(
-        speech::SpeechError{kChannelErrorDomain, kNoCompatibleFormatCode,
+        speech::SpeechError{kAnalyzerChannelErrorDomain, kAnalyzerNoCompatibleFormatCode,
                             "No SpeechAnalyzer-compatible audio format is available"});
   }
   channel->analyzerFormat_ = *format;

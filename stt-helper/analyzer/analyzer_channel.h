@@ -19,17 +19,12 @@
 #include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/analysis.h"
+#include "stt-helper/analyzer/analyzer_errors.h"
 #include "stt-helper/analyzer/buffer_converter.h"
 #include "stt-helper/command.h"
 #include "stt-helper/event_writer.h"
 
 namespace brimlow::stt {
-
-// Domain and codes of channel creation failures.
-inline constexpr const char* kChannelErrorDomain = "BrimlowSTT";
-inline constexpr int64_t kUnsupportedLocaleCode = 10;
-inline constexpr int64_t kModelNotInstalledCode = 11;
-inline constexpr int64_t kNoCompatibleFormatCode = 12;
 
 // The first 8 hexadecimal digits of a random UUID, uppercase: distinguishes the utterance ids of
 // channels that follow one another on the same session and source.
@@ -40,8 +35,8 @@ class SpeechAnalyzerChannel : public std::enable_shared_from_this<SpeechAnalyzer
   using FinishHandler = std::function<void(std::optional<speech::SpeechError>)>;
 
   // Builds a running channel, or fails with the locale, model or format error (domain
-  // "BrimlowSTT", codes 10 to 12) or the service's own error from preparing the analyzer.
-  // Nothing is written either way. Call it on `strand`.
+  // kAnalyzerChannelErrorDomain, codes 10 to 12) or the service's own error from preparing the
+  // analyzer. Nothing is written either way. Call it on `strand`.
   static Expected<std::shared_ptr<SpeechAnalyzerChannel>, speech::SpeechError> create(
       speech::AnalysisService& service, asio::any_io_executor strand, std::string sessionId,
       AudioSource source, const std::string& localeIdentifier,

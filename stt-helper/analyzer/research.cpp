@@ -20,11 +20,11 @@ speech::SpeechError researchError(int64_t code, std::string description) {
 }
 
 speech::SpeechError fileError(std::string description) {
-  return speech::SpeechError{"BrimlowAudio", 0, std::move(description)};
+  return speech::SpeechError{kResearchFileErrorDomain, 0, std::move(description)};
 }
 
 speech::SpeechError vocabularyError(std::string description) {
-  return speech::SpeechError{"BrimlowSTT.Vocabulary", 0, std::move(description)};
+  return speech::SpeechError{kResearchVocabularyErrorDomain, 0, std::move(description)};
 }
 
 Expected<std::vector<std::string>, speech::SpeechError> readVocabulary(const std::string& path) {
@@ -113,7 +113,7 @@ std::optional<speech::SpeechError> transcribeResearchFile(const std::string& pat
     auto error = onStrand(strand, [&] { return channel->append(buffer, capturedAt); });
     if (!error) return std::optional<speech::SpeechError>();
     return std::optional<speech::SpeechError>(speech::SpeechError{
-        "BrimlowSTT.Conversion", static_cast<int64_t>(error->kind), error->description()});
+        kResearchConversionErrorDomain, static_cast<int64_t>(error->kind), error->description()});
   });
   if (fed) return cancelAnd(*fed);
 

@@ -8,14 +8,11 @@
 #include "platform/audio/audio_file.h"
 #include "platform/speech/analysis.h"
 #include "platform/speech/speech.h"
+#include "stt-helper/analyzer/analyzer_errors.h"
 #include "stt-helper/event_writer.h"
 
 namespace brimlow::stt {
 
-inline constexpr const char* kResearchErrorDomain = "STTResearch";
-inline constexpr int64_t kResearchVocabularyTooLongCode = 1;
-inline constexpr int64_t kResearchWrongFormatCode = 2;
-inline constexpr int64_t kResearchBufferCode = 3;
 inline constexpr uint32_t kResearchChunkFrames = 4000;  // 250 ms at 16 kHz
 inline constexpr size_t kResearchMaxVocabulary = 100;
 

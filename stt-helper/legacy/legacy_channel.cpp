@@ -73,15 +73,15 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
                                  std::function<void()> onDictationDisabled,
                                  speech::RecognizerService& service, asio::io_context& mainQueue) {
   if (service.authorizationStatus() != speech::kAuthorizationAuthorized)
-    return unexpected(
-        speech::SpeechError{errorDomain, 1, "Speech Recognition permission is not authorized"});
+    return unexpected(speech::SpeechError{kLegacyChannelErrorDomain, kLegacyNotAuthorizedCode,
+                                          "Speech Recognition permission is not authorized"});
   auto recognizer = service.recognizer(localeIdentifier);
   if (!recognizer)
-    return unexpected(
-        speech::SpeechError{errorDomain, 2, "Unsupported recognition locale: " + localeIdentifier});
+    return unexpected(speech::SpeechError{kLegacyChannelErrorDomain, kLegacyUnsupportedLocaleCode,
+                                          "Unsupported recognition locale: " + localeIdentifier});
   if (!recognizer->supportsOnDeviceRecognition())
     return unexpected(speech::SpeechError{
-        errorDomain, 3,
+        kLegacyChannelErrorDomain, kLegacyModelNotInstalledCode,
         "The on-device recognition model for " + localeIdentifier + " is not installed"});
   std::shared_ptr<LegacyRecognitionChannel> channel(new LegacyRecognitionChannel(
       std::move(sessionId), source, std::move(recognizer), std::move(vocabulary), std::move(writer),

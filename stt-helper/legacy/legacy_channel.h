@@ -21,6 +21,7 @@
 #include "platform/speech/recognizer.h"
 #include "stt-helper/command.h"
 #include "stt-helper/event_writer.h"
+#include "stt-helper/legacy/legacy_errors.h"
 
 namespace brimlow::stt {
 
@@ -34,8 +35,6 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   static constexpr double maxUtteranceMs = 20000.0;
   static constexpr size_t prerollCount = 2;
   static constexpr size_t maxPendingBuffers = 40;
-
-  static constexpr const char* errorDomain = "BrimlowSTT";
 
   // Checks permission, locale and on-device model, then opens the first request and task, so a
   // new channel is capturing before its first buffer arrives. The error's description is the

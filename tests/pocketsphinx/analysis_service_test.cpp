@@ -223,7 +223,7 @@ TEST_F(AnalysisServiceTest, OnlyTheModelsOwnFormatIsAccepted) {
       transcriber, {}, audio::AudioFormat{48000.0, 2, audio::SampleFormat::float32},
       recorder.sink());
   ASSERT_FALSE(analyzer);
-  EXPECT_EQ(analyzer.error().code, kUnsupportedFormatCode);
+  EXPECT_EQ(analyzer.error().code, kSphinxUnsupportedFormatCode);
   EXPECT_THAT(analyzer.error().description, HasSubstr("48000 Hz, 2 ch, float32"));
 
   // A buffer in another format ends the analysis with an error instead of decoding noise.
@@ -233,7 +233,7 @@ TEST_F(AnalysisServiceTest, OnlyTheModelsOwnFormatIsAccepted) {
   good->append(stereo);
   auto error = good->finalizeAndFinishThroughEndOfInput();
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->code, kUnsupportedFormatCode);
+  EXPECT_EQ(error->code, kSphinxUnsupportedFormatCode);
   EXPECT_EQ(recorder.endError(), error);
 }
 

@@ -87,7 +87,7 @@ TEST(ModelSearchPath, AModelThatFailsToLoadIsReportedNotFatal) {
   auto analyzer =
       analysis->makeAnalyzer(analysis->makeTranscriber("en-US"), {}, audio::pcm16Mono16k(), sink);
   ASSERT_FALSE(analyzer);
-  EXPECT_EQ(analyzer.error().code, kModelLoadFailedCode);
+  EXPECT_EQ(analyzer.error().code, kSphinxModelLoadFailedCode);
   // The call that failed, then the engine's own words.
   const auto lm = (root.path() / "en-us" / "en-us.lm.bin").string();
   EXPECT_EQ(analyzer.error().description,
@@ -167,7 +167,7 @@ TEST(AssetInstallation, DownloadFailsNamingWhatToInstallAndWhere) {
   auto error = (*request)->downloadAndInstall();
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain, kErrorDomain);
-  EXPECT_EQ(error->code, kInstallationUnavailableCode);
+  EXPECT_EQ(error->code, kSphinxInstallationUnavailableCode);
   EXPECT_THAT(error->description, HasSubstr("The PocketSphinx model for fr-FR cannot be "
                                             "downloaded on this system"));
   EXPECT_THAT(error->description, HasSubstr("fr-fr/ (acoustic model fr-fr/, fr-fr.lm.bin, "

@@ -202,7 +202,7 @@ TEST_F(RecognizerServiceTest, AudioInAnotherFormatFailsTheTask) {
   req->appendAudioPCMBuffer(buffer);
   ASSERT_TRUE(recorder->waitForEnd());
   ASSERT_TRUE(recorder->last().error);
-  EXPECT_EQ(recorder->last().error->code, kUnsupportedFormatCode);
+  EXPECT_EQ(recorder->last().error->code, kSphinxUnsupportedFormatCode);
 }
 
 TEST(RecognizerServiceModels, AMissingModelFailsTheTaskAtItsFirstAudio) {
@@ -217,7 +217,7 @@ TEST(RecognizerServiceModels, AMissingModelFailsTheTaskAtItsFirstAudio) {
   req->appendAudioPCMBuffer(chunks(silence(0.25))[0]);
   ASSERT_TRUE(recorder->waitForEnd());
   ASSERT_TRUE(recorder->last().error);
-  EXPECT_EQ(recorder->last().error->code, kModelNotInstalledCode);
+  EXPECT_EQ(recorder->last().error->code, kSphinxModelNotInstalledCode);
   EXPECT_EQ(recorder->last().error->description,
             "The PocketSphinx model for de-DE is not installed");
 }

@@ -155,7 +155,7 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
     if (found != channels_.end()) {
       auto channel = std::move(found->second);
       channels_.erase(found);
-      channel->cancel(true);
+      channel->cancel();
     }
   }
   writer_->write({{"type", "source.suppressed"},

@@ -145,8 +145,6 @@ void LegacyRecognitionChannel::debugLog(const std::string& message) const {
 }
 
 void LegacyRecognitionChannel::startRecognition() {
-  if (task_) return;
-  discarding_ = false;
   speech::RecognitionRequestOptions options;
   options.shouldReportPartialResults = true;
   options.requiresOnDeviceRecognition = true;
@@ -168,6 +166,7 @@ void LegacyRecognitionChannel::startRecognition() {
           channel->onTaskCallback(generation, result, error);
         });
       });
+  state_ = UtteranceState::capturing;
 }
 
 void LegacyRecognitionChannel::append(audio::PcmBufferPtr buffer, int64_t /*sequence*/,
@@ -177,41 +176,60 @@ void LegacyRecognitionChannel::append(audio::PcmBufferPtr buffer, int64_t /*sequ
   const bool voiced = voiceRmsThreshold <= normalizedRms(*buffer);
   if (voiced) lastVoiceAt_ = now;
 
-  if (finishing_) {
-    pending_.push_back({std::move(buffer), capturedAt});
-    if (pending_.size() > maxPendingBuffers) pending_.pop_front();
-    return;
+  switch (state_) {
+    case UtteranceState::idle:
+      if (!voiced) return keepInPreroll(std::move(buffer), capturedAt);
+      openUtterance(now, capturedAt);
+      return capture(std::move(buffer), capturedAt, now);
+    case UtteranceState::capturing:
+      return capture(std::move(buffer), capturedAt, now);
+    case UtteranceState::finishing:
+      return holdBack(std::move(buffer), capturedAt);
+    case UtteranceState::retired:
+      return;  // the backend has let go of this channel
   }
+}
 
-  if (!request_) {
-    if (!voiced) {
-      preroll_.push_back({std::move(buffer), capturedAt});
-      if (preroll_.size() > prerollCount) preroll_.pop_front();
-      return;
-    }
-    startRecognition();
-    utteranceStartedWall_ = now;
-    baseCapturedAt_ = preroll_.empty() ? capturedAt : preroll_.front().capturedAt;
-    for (auto& entry : preroll_)
-      if (request_) request_->appendAudioPCMBuffer(entry.buffer);
-    preroll_.clear();
-  }
+void LegacyRecognitionChannel::keepInPreroll(audio::PcmBufferPtr buffer, double capturedAt) {
+  preroll_.push_back({std::move(buffer), capturedAt});
+  if (preroll_.size() > prerollCount) preroll_.pop_front();
+}
 
+// Idle -> capturing: the new request starts with the preroll, and so do the utterance's times.
+void LegacyRecognitionChannel::openUtterance(double now, double capturedAt) {
+  startRecognition();
+  utteranceStartedWall_ = now;
+  baseCapturedAt_ = preroll_.empty() ? capturedAt : preroll_.front().capturedAt;
+  for (auto& entry : preroll_) request_->appendAudioPCMBuffer(entry.buffer);
+  preroll_.clear();
+}
+
+void LegacyRecognitionChannel::capture(audio::PcmBufferPtr buffer, double capturedAt, double now) {
   if (!baseCapturedAt_) baseCapturedAt_ = capturedAt;
-  if (request_) request_->appendAudioPCMBuffer(std::move(buffer));
+  request_->appendAudioPCMBuffer(std::move(buffer));
+  if (auto reason = reachedEndpoint(now)) endUtteranceAudio(*reason);
+}
 
-  const bool lengthReached =
-      utteranceStartedWall_ && maxUtteranceMs <= now - *utteranceStartedWall_;
-  const bool silenceReached = silenceEndpointMs <= now - lastVoiceAt_;
-  // Nothing recognised yet: the utterance stays open, however long it runs.
-  if (lastText_.empty()) return;
-  if (!lengthReached && !silenceReached) return;
+void LegacyRecognitionChannel::holdBack(audio::PcmBufferPtr buffer, double capturedAt) {
+  pending_.push_back({std::move(buffer), capturedAt});
+  if (pending_.size() > maxPendingBuffers) pending_.pop_front();
+}
 
-  const std::string reason = lengthReached ? "max-speech" : "silence";
+std::optional<std::string> LegacyRecognitionChannel::reachedEndpoint(double now) const {
+  // Nothing recognised yet: the utterance stays open, however long it runs. The first utterance
+  // of a channel has no start time and is never cut for length.
+  if (lastText_.empty()) return std::nullopt;
+  if (utteranceStartedWall_ && maxUtteranceMs <= now - *utteranceStartedWall_) return "max-speech";
+  if (silenceEndpointMs <= now - lastVoiceAt_) return "silence";
+  return std::nullopt;
+}
+
+// Capturing -> finishing: the recognizer gets the end of the audio and then ends the task.
+void LegacyRecognitionChannel::endUtteranceAudio(const std::string& reason) {
   debugLog("endpoint reason=" + reason + " lastText=" + lastText_);
   endpointReason_ = reason;
-  finishing_ = true;
-  if (request_) request_->endAudio();
+  state_ = UtteranceState::finishing;
+  request_->endAudio();
   request_.reset();
 }
 
@@ -224,7 +242,6 @@ void LegacyRecognitionChannel::flushPending() {
 
 void LegacyRecognitionChannel::resetUtterance() {
   utteranceId_ = makeUtteranceId();
-  finalEmitted_ = false;
   baseCapturedAt_.reset();
   lastStartedAt_.reset();
   lastSpeechEndedAt_.reset();
@@ -232,22 +249,21 @@ void LegacyRecognitionChannel::resetUtterance() {
   lastText_.clear();
 }
 
-void LegacyRecognitionChannel::cancel(bool discardResult) {
-  discarding_ = discardResult;
+void LegacyRecognitionChannel::cancel() {
   if (task_) task_->cancel();
   task_.reset();
   request_.reset();
   currentGeneration_ = 0;
-  finishing_ = false;
   preroll_.clear();
   pending_.clear();
   resetUtterance();
+  if (state_ != UtteranceState::retired) state_ = UtteranceState::idle;
 }
 
 void LegacyRecognitionChannel::finish() {
   emitSyntheticFinalIfNeeded("flush");
   if (request_) request_->endAudio();
-  cancel(true);
+  cancel();
 }
 
 void LegacyRecognitionChannel::onTaskCallback(
@@ -256,37 +272,45 @@ void LegacyRecognitionChannel::onTaskCallback(
   // A late call of a task that was cancelled or already ended; the channel has moved on.
   if (generation != currentGeneration_) return;
 
-  if (result) handle(*result);
-  if (error && !discarding_ && !isNoSpeechError(*error)) {
-    if (isDictationDisabledError(*error)) {
-      retired_ = true;
-      if (onDictationDisabled_) onDictationDisabled_();
-    } else {
-      writer_->error("Speech recognition failed: " + error->description, sessionId_, source_);
-    }
-  }
-
+  const bool finalWritten = result && handleResult(*result);
+  const bool dictationOff = error && reportError(*error);
   const bool finalResult = result && result->isFinal;
-  if (!finalResult && !error) return;
+  if (!finalResult && !error) return;  // a partial: the task goes on
 
-  // The task has ended.
   std::string errorText = "none";
   if (error)
     errorText = error->domain + "#" + std::to_string(error->code) + " " + error->description;
   debugLog(std::string("task end final=") + (finalResult ? "true" : "false") + " error=" +
-           errorText + " lastText=" + lastText_ + " emitted=" + (finalEmitted_ ? "true" : "false"));
-  if (!finalEmitted_) emitSyntheticFinalIfNeeded("fallback");
+           errorText + " lastText=" + lastText_ + " emitted=" + (finalWritten ? "true" : "false"));
+  endTask(finalWritten, dictationOff);
+}
+
+bool LegacyRecognitionChannel::reportError(const speech::SpeechError& error) {
+  if (isNoSpeechError(error)) return false;  // an utterance without speech is no failure
+  if (!isDictationDisabledError(error)) {
+    writer_->error("Speech recognition failed: " + error.description, sessionId_, source_);
+    return false;
+  }
+  if (onDictationDisabled_) onDictationDisabled_();
+  return true;
+}
+
+// Capturing or finishing -> idle, or -> retired: the text not yet finalised gets its fallback
+// final, and a channel that goes on replays what it held back while finishing.
+void LegacyRecognitionChannel::endTask(bool finalWritten, bool dictationOff) {
+  if (!finalWritten) emitSyntheticFinalIfNeeded("fallback");
   task_.reset();
   request_.reset();
   currentGeneration_ = 0;
   resetUtterance();
-  finishing_ = false;
-  if (retired_) {
+  if (dictationOff) {
     // Nobody will feed or finish this channel again; what it held back goes nowhere.
+    state_ = UtteranceState::retired;
     pending_.clear();
     preroll_.clear();
     return;
   }
+  state_ = UtteranceState::idle;
   flushPending();
 }
 
@@ -308,12 +332,11 @@ Event LegacyRecognitionChannel::endpointing(const std::string& reason) const {
                {"minSilenceMs", silenceEndpointMs}};
 }
 
-void LegacyRecognitionChannel::handle(const speech::RecognitionResult& result) {
-  if (discarding_) return;
+bool LegacyRecognitionChannel::handleResult(const speech::RecognitionResult& result) {
   const std::string text = trimWhitespaceAndNewlines(result.bestTranscription.formattedString);
   if (text.empty()) {
     if (result.isFinal) debugLog("final with empty text lastText=" + lastText_);
-    return;
+    return false;
   }
   const auto& segments = result.bestTranscription.segments;
   const double first = segments.empty() ? 0.0 : segments.front().timestamp;
@@ -329,19 +352,18 @@ void LegacyRecognitionChannel::handle(const speech::RecognitionResult& result) {
 
   if (!result.isFinal) {
     writer_->write(transcriptEvent("transcript.partial", text, startedAt, transcribedAt));
-    return;
+    return false;
   }
   Event event = transcriptEvent("transcript.final", text, startedAt, transcribedAt);
   event["speechEndedAt"] = speechEndedAt;
   event["latencyMs"] = std::max(0.0, transcribedAt - speechEndedAt);
   event["endpointing"] = endpointing(endpointReason_);
   writer_->write(event);
-  finalEmitted_ = true;
+  return true;
 }
 
 void LegacyRecognitionChannel::emitSyntheticFinalIfNeeded(const std::string& reason) {
-  if (discarding_ || lastText_.empty() || finalEmitted_) return;
-  finalEmitted_ = true;
+  if (lastText_.empty()) return;
   const double now = nowMilliseconds();
   const double speechEnd = lastSpeechEndedAt_ ? *lastSpeechEndedAt_ : now;
   Event event = transcriptEvent("transcript.final", lastText_,

@@ -30,6 +30,21 @@ std::string makeUtteranceId();
 
 class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecognitionChannel> {
  public:
+  // Where the channel is in its utterance, and so where a buffer goes:
+  //   idle       no request or task; buffers wait in the preroll (the newest prerollCount).
+  //              A voiced buffer opens an utterance: -> capturing.
+  //   capturing  a request and its task are open; buffers go to the request. Once there is text,
+  //              silence or length ends the audio (the endpoint): -> finishing.
+  //   finishing  the audio has ended, the task is still open; buffers wait in the pending list
+  //              (the newest maxPendingBuffers).
+  //   retired    Dictation was found off and the backend has let go of the channel; buffers are
+  //              dropped and no request opens again.
+  // The task's end (its final result or an error), in capturing or finishing, closes the
+  // utterance: -> idle, and the pending buffers are fed again; or -> retired when the error says
+  // that Dictation is off. cancel() and finish() close it at once: -> idle (retired stays retired).
+  // A new channel opens its first utterance at creation, so it starts capturing.
+  enum class UtteranceState { idle, capturing, finishing, retired };
+
   static constexpr double voiceRmsThreshold = 0.008;
   static constexpr double silenceEndpointMs = 900.0;
   static constexpr double maxUtteranceMs = 20000.0;
@@ -52,12 +67,13 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   LegacyRecognitionChannel(const LegacyRecognitionChannel&) = delete;
   LegacyRecognitionChannel& operator=(const LegacyRecognitionChannel&) = delete;
 
-  // Feeds one chunk: preroll while idle, the open request while capturing, the pending list
-  // while the recognizer finishes; then the endpoint test. `sequence` is not used.
+  // Feeds one chunk: preroll while idle, the open request while capturing (then the endpoint
+  // test), the pending list while finishing, nowhere once retired. `sequence` is not used.
   void append(audio::PcmBufferPtr buffer, int64_t sequence, double capturedAt);
 
-  // Ends recognition now. With `discardResult` nothing more of this utterance is written.
-  void cancel(bool discardResult);
+  // Ends recognition now: the task is cancelled and its later calls are ignored, so nothing more
+  // of this utterance is written.
+  void cancel();
   // The session is over: a "flush" final for text not yet finalised, then cancel.
   void finish();
 
@@ -72,7 +88,8 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   const std::string& lastText() const { return lastText_; }
   const std::string& endpointReason() const { return endpointReason_; }
   std::optional<double> baseCapturedAt() const { return baseCapturedAt_; }
-  bool finishing() const { return finishing_; }
+  UtteranceState state() const { return state_; }
+  bool finishing() const { return state_ == UtteranceState::finishing; }
   bool hasRequest() const { return request_ != nullptr; }
   bool hasTask() const { return task_ != nullptr; }
   size_t prerollSize() const { return preroll_.size(); }
@@ -91,15 +108,30 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
                            std::vector<std::string> vocabulary, WriterPtr writer,
                            std::function<void()> onDictationDisabled, asio::io_context& mainQueue);
 
+  // Where each buffer goes, by state (see UtteranceState).
+  void keepInPreroll(audio::PcmBufferPtr buffer, double capturedAt);
+  void openUtterance(double now, double capturedAt);
+  void capture(audio::PcmBufferPtr buffer, double capturedAt, double now);
+  void holdBack(audio::PcmBufferPtr buffer, double capturedAt);
+  // The endpoint's reason ("max-speech" or "silence") once the open utterance should end.
+  std::optional<std::string> reachedEndpoint(double now) const;
+  void endUtteranceAudio(const std::string& reason);
+
+  // Opens a request and its task: -> capturing.
   void startRecognition();
   void flushPending();
   void resetUtterance();
   void debugLog(const std::string& message) const;
 
-  // Transcript emission.
+  // The task's results and errors, on the main queue.
   void onTaskCallback(uint64_t generation, const std::optional<speech::RecognitionResult>& result,
                       const std::optional<speech::SpeechError>& error);
-  void handle(const speech::RecognitionResult& result);
+  // Writes the partial or final of a result with text; true when it wrote the final.
+  bool handleResult(const speech::RecognitionResult& result);
+  // Reports the task's error to the host; true when it says that Dictation is off.
+  bool reportError(const speech::SpeechError& error);
+  // The task has ended: closes the utterance, then -> idle or -> retired.
+  void endTask(bool finalWritten, bool dictationOff);
   void emitSyntheticFinalIfNeeded(const std::string& reason = "flush");
   Event transcriptEvent(const char* type, const std::string& text, double startedAt,
                         double transcribedAt) const;
@@ -120,13 +152,12 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   std::string lastText_;
   std::optional<double> lastStartedAt_;
   std::optional<double> lastSpeechEndedAt_;
-  bool discarding_ = false;
+  // The reason of the last endpoint; a final the recognizer gives by itself reports it too.
   std::string endpointReason_ = "silence";
-  bool finalEmitted_ = false;
   const bool debug_;
   double lastVoiceAt_ = 0.0;
   std::optional<double> utteranceStartedWall_;
-  bool finishing_ = false;
+  UtteranceState state_ = UtteranceState::idle;
   std::deque<TimedBuffer> preroll_;
   std::deque<TimedBuffer> pending_;
 
@@ -134,9 +165,6 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   // already ended must not end the task that replaced it.
   uint64_t taskGeneration_ = 0;
   uint64_t currentGeneration_ = 0;
-  // Set once Dictation was found off: the backend has let go of this channel, so it must not
-  // open another request of its own when its last task ends.
-  bool retired_ = false;
 };
 
 }  // namespace brimlow::stt

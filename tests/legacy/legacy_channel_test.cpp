@@ -366,7 +366,7 @@ TEST_F(LegacyChannel, CancelWithDiscardDropsTextAndLateCallsOfTheOldTaskWriteNot
   feed(channel, voicedBuffer());
   deliver(0, result("消える", false));
   events();
-  channel->cancel(true);
+  channel->cancel();
   EXPECT_TRUE(task(0)->cancelled());
   EXPECT_FALSE(task(0)->audioEnded());
   deliver(0, result("消える文", true));
@@ -417,6 +417,30 @@ TEST_F(LegacyChannel, DictationOffReportsOnceAndTheRetiredChannelOpensNoNewReque
   EXPECT_EQ(written[0]["endpointing"]["reason"], "fallback");
   EXPECT_EQ(service_->sessionTasks().size(), 1u);  // the held-back voice opened nothing
   EXPECT_EQ(channel->pendingSize(), 0u);
+  EXPECT_EQ(channel->state(), LegacyRecognitionChannel::UtteranceState::retired);
+  feed(channel, voicedBuffer());  // nor does later voice
+  EXPECT_EQ(service_->sessionTasks().size(), 1u);
+  EXPECT_EQ(channel->prerollSize(), 0u);
+}
+
+TEST_F(LegacyChannel, AnUtteranceGoesFromCapturingToFinishingToIdleAndBackToCapturing) {
+  using State = LegacyRecognitionChannel::UtteranceState;
+  auto channel = make();
+  EXPECT_EQ(channel->state(), State::capturing);  // opened at creation
+  endFirstUtterance(channel);
+  EXPECT_EQ(channel->state(), State::idle);
+  feed(channel, silentBuffer());
+  EXPECT_EQ(channel->state(), State::idle);
+  EXPECT_EQ(channel->prerollSize(), 1u);
+  feed(channel, voicedBuffer(), 0);
+  EXPECT_EQ(channel->state(), State::capturing);
+  deliver(1, result("もう一度", false));
+  clock_.advance(900);
+  feed(channel, silentBuffer());
+  EXPECT_EQ(channel->state(), State::finishing);
+  channel->cancel();
+  EXPECT_EQ(channel->state(), State::idle);
+  EXPECT_FALSE(channel->hasTask());
 }
 
 TEST_F(LegacyChannel, ResultsForAChannelThatIsGoneAreDroppedOnTheEngineThread) {

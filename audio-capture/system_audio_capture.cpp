@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <future>
 
 #include <asio/post.hpp>
@@ -41,15 +43,21 @@ double chunkLevel(std::span<const int16_t> samples) {
 }
 
 std::string encodePCM16(std::span<const int16_t> samples) {
-  std::vector<unsigned char> bytes(samples.size() * 2);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    auto u = static_cast<uint16_t>(samples[i]);
-    bytes[2 * i] = static_cast<unsigned char>(u & 0xFF);
-    bytes[2 * i + 1] = static_cast<unsigned char>(u >> 8);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(samples.data());
+  const size_t size = samples.size() * 2;
+  std::vector<unsigned char> littleEndian;
+  if constexpr (std::endian::native != std::endian::little) {
+    littleEndian.resize(size);
+    for (size_t i = 0; i < samples.size(); ++i) {
+      auto u = static_cast<uint16_t>(samples[i]);
+      littleEndian[2 * i] = static_cast<unsigned char>(u & 0xFF);
+      littleEndian[2 * i + 1] = static_cast<unsigned char>(u >> 8);
+    }
+    bytes = littleEndian.data();
   }
-  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),
-                    sodium_base64_VARIANT_ORIGINAL);
+  // On a little-endian machine the samples' own memory is the payload.
+  std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
   text.resize(text.size() - 1);  // the terminating NUL
   return text;
 }
@@ -63,7 +71,9 @@ std::shared_ptr<SystemAudioCapture> SystemAudioCapture::make(WriterPtr writer,
 SystemAudioCapture::SystemAudioCapture(WriterPtr writer, pc::CapturePlatform platform)
     : writer_(std::move(writer)),
       platform_(std::move(platform)),
-      audioQueue_(std::make_unique<asio::thread_pool>(1)) {}
+      audioQueue_(std::make_unique<asio::thread_pool>(1)),
+      // Two chunks: room for the usual buffers, so that conversion seldom has to enlarge it.
+      pending_(audio::PcmBuffer::make(targetFormat_, static_cast<uint32_t>(2 * chunkFrames))) {}
 
 SystemAudioCapture::~SystemAudioCapture() {
   audioQueue_->stop();
@@ -76,14 +86,13 @@ SystemAudioCapture::~SystemAudioCapture() {
   audioQueue_->join();
 }
 
-std::optional<StartFailure> SystemAudioCapture::start() {
-  writer_->status("requesting", "画面とシステムオーディオの録音権限を確認しています。");
-
+Expected<pc::ContentFilter, StartFailure> SystemAudioCapture::chooseContent() {
   Waiter<Expected<pc::ShareableContent, pc::CaptureError>> content;
   platform_.capture->getShareableContent(false, false, content.handler());
   auto shareable = content.wait();
-  if (!shareable) return shareable.error();
-  if (shareable->displays.empty()) return CaptureFailure::displayUnavailable();
+  if (!shareable) return unexpected(StartFailure(shareable.error()));
+  if (shareable->displays.empty())
+    return unexpected(StartFailure(CaptureFailure::displayUnavailable()));
   const pc::Display display = shareable->displays.front();
 
   // The host's sound and our own are not the meeting's.
@@ -93,8 +102,10 @@ std::optional<StartFailure> SystemAudioCapture::start() {
   for (const auto& app : shareable->applications) {
     if (app.processID == parent || app.processID == self) excluded.push_back(app);
   }
-  pc::ContentFilter filter{display, excluded};
+  return pc::ContentFilter{display, excluded};
+}
 
+pc::StreamConfiguration SystemAudioCapture::streamConfiguration() const {
   pc::StreamConfiguration configuration;
   configuration.width = 2;
   configuration.height = 2;
@@ -107,8 +118,16 @@ std::optional<StartFailure> SystemAudioCapture::start() {
   configuration.channelCount = 1;
   if (platform_.osVersion && platform_.osVersion() >= platform::OsVersion{15, 0, 0})
     configuration.captureMicrophone = false;
+  return configuration;
+}
 
-  auto stream = platform_.capture->makeStream(filter, configuration, weak_from_this());
+std::optional<StartFailure> SystemAudioCapture::start() {
+  writer_->status("requesting", "画面とシステムオーディオの録音権限を確認しています。");
+  auto filter = chooseContent();
+  if (!filter) return filter.error();
+  const pc::StreamConfiguration configuration = streamConfiguration();
+
+  auto stream = platform_.capture->makeStream(*filter, configuration, weak_from_this());
   if (auto error = stream->addStreamOutput(weak_from_this(), pc::OutputType::audio, audioQueue()))
     return *error;
   {
@@ -166,80 +185,126 @@ void SystemAudioCapture::didOutputSampleBuffer(pc::Stream&, const pc::SampleBuff
   if (type != pc::OutputType::audio || !buffer.isValid() || buffer.numSamples() == 0 ||
       stopping_.load())
     return;
-  auto samples = convertToPCM16(buffer);
-  if (!samples) {
-    writer_->error(samples.error().description());
+  // Converted straight onto the end of the pending samples, the chunks' storage.
+  if (auto failure = convertAppending(buffer, pending_)) {
+    writer_->error(failure->description());
     return;
   }
-  append(*samples);
+  emitFullChunks();
 }
 
 Expected<std::vector<int16_t>, CaptureFailure> SystemAudioCapture::convertToPCM16(
     const pc::SampleBuffer& buffer) {
+  audio::PcmBufferPtr out;
+  if (auto failure = convertAppending(buffer, out)) return unexpected(*failure);
+  if (!out) return std::vector<int16_t>();
+  const int16_t* data = out->int16ChannelData(0);
+  return std::vector<int16_t>(data, data + out->frameLength());
+}
+
+std::optional<CaptureFailure> SystemAudioCapture::convertAppending(const pc::SampleBuffer& buffer,
+                                                                   audio::PcmBufferPtr& out) {
   const auto& description = buffer.formatDescription();
-  if (!description) return unexpected(CaptureFailure::audioFormatUnavailable());
+  if (!description) return CaptureFailure::audioFormatUnavailable();
   const audio::AudioFormat inputFormat = *description;
-  const uint32_t frames = buffer.numSamples();
-
-  auto input = audio::PcmBuffer::make(inputFormat, frames);
-  if (!input) return unexpected(CaptureFailure::audioBufferUnavailable());
-  input->setFrameLength(frames);
-  if (int status = buffer.copyPCMData(*input); status != 0) {
-    return unexpected(CaptureFailure::conversionFailed(
-        "CMSampleBufferCopyPCMDataIntoAudioBufferList=" + std::to_string(status)));
+  if (!inputFormat.isValid()) return CaptureFailure::audioBufferUnavailable();  // no buffer fits
+  int status = 0;
+  const audio::PcmBuffer* input = buffer.pcmData(&status);  // read in place, not copied
+  if (!input) {
+    return CaptureFailure::conversionFailed("CMSampleBufferCopyPCMDataIntoAudioBufferList=" +
+                                            std::to_string(status));
   }
 
-  std::vector<int16_t> samples;
-  if (!converter_ || !converterInputFormat_ || *converterInputFormat_ != inputFormat) {
-    // What the old converter's filter still holds belongs before the new format's audio.
-    if (converter_) {
-      auto tail = audio::PcmBuffer::make(
-          targetFormat_, static_cast<uint32_t>(std::ceil(converter_->delayFrames())) + 64);
-      if (tail && converter_->flush(*tail) != audio::Converter::Status::error)
-        samples.assign(tail->int16ChannelData(0), tail->int16ChannelData(0) + tail->frameLength());
-    }
-    converter_ = audio::Converter::make(inputFormat, targetFormat_);
-    converterInputFormat_ = inputFormat;
-  }
-  if (!converter_) return unexpected(CaptureFailure::audioFormatUnavailable());
+  // Whatever fails from here on takes back what this buffer added, the old converter's tail too.
+  const uint32_t before = out ? out->frameLength() : 0;
+  auto failed = [&](CaptureFailure failure) {
+    if (out) out->setFrameLength(before);
+    return failure;
+  };
+  if (!converter_ || !converterInputFormat_ || *converterInputFormat_ != inputFormat)
+    useConverterFor(inputFormat, out);
+  if (!converter_) return failed(CaptureFailure::audioFormatUnavailable());
   // No reset here: a resampler cleared before every 20 ms buffer drops the samples its filter
   // holds back and restarts its history at every seam, which loses and garbles audio.
 
   const double ratio = targetSampleRate / inputFormat.sampleRate;
-  const double capacity = std::ceil(static_cast<double>(frames) * ratio) + 32.0;
+  const double capacity = std::ceil(static_cast<double>(input->frameLength()) * ratio) + 32.0;
   if (!(capacity <= static_cast<double>(UINT32_MAX)))
-    return unexpected(CaptureFailure::audioBufferUnavailable());
-  auto output = audio::PcmBuffer::make(targetFormat_, static_cast<uint32_t>(capacity));
-  if (!output) return unexpected(CaptureFailure::audioBufferUnavailable());
+    return failed(CaptureFailure::audioBufferUnavailable());
+  if (!makeRoom(out, static_cast<uint64_t>(capacity)))
+    return failed(CaptureFailure::audioBufferUnavailable());
 
   std::string error;
-  if (converter_->convert(*input, *output, &error) == audio::Converter::Status::error) {
-    return unexpected(
+  if (converter_->convert(*input, *out, &error) == audio::Converter::Status::error) {
+    return failed(
         CaptureFailure::conversionFailed(error.empty() ? "AVAudioConverter error" : error));
   }
-  const int16_t* data = output->int16ChannelData(0);
-  if (!data) return unexpected(CaptureFailure::audioBufferUnavailable());
-  samples.insert(samples.end(), data, data + output->frameLength());
-  return samples;
+  return std::nullopt;
+}
+
+void SystemAudioCapture::useConverterFor(const audio::AudioFormat& inputFormat,
+                                         audio::PcmBufferPtr& out) {
+  // What the old converter's filter still holds belongs before the new format's audio.
+  if (converter_) {
+    const uint32_t before = out ? out->frameLength() : 0;
+    const auto tail = static_cast<uint64_t>(std::ceil(converter_->delayFrames())) + 64;
+    if (makeRoom(out, tail) && converter_->flush(*out) == audio::Converter::Status::error)
+      out->setFrameLength(before);
+  }
+  converter_ = audio::Converter::make(inputFormat, targetFormat_);
+  converterInputFormat_ = inputFormat;
+}
+
+bool SystemAudioCapture::makeRoom(audio::PcmBufferPtr& out, uint64_t frames) const {
+  const uint32_t length = out ? out->frameLength() : 0;
+  if (out && out->frameCapacity() - length >= frames) return true;
+  if (frames > UINT32_MAX - length) return false;
+  auto larger = audio::PcmBuffer::make(targetFormat_, length + static_cast<uint32_t>(frames));
+  if (!larger) return false;
+  if (length > 0)
+    std::memcpy(larger->int16ChannelData(0), out->int16ChannelData(0), length * sizeof(int16_t));
+  larger->setFrameLength(length);
+  out = std::move(larger);
+  return true;
 }
 
 void SystemAudioCapture::append(std::span<const int16_t> samples) {
-  pendingSamples_.insert(pendingSamples_.end(), samples.begin(), samples.end());
-  if (!announced_) return;
+  if (!samples.empty()) {
+    if (!makeRoom(pending_, samples.size())) {
+      writer_->error(CaptureFailure::audioBufferUnavailable().description());
+      return;
+    }
+    const uint32_t length = pending_->frameLength();
+    std::copy(samples.begin(), samples.end(), pending_->int16ChannelData(0) + length);
+    pending_->setFrameLength(length + static_cast<uint32_t>(samples.size()));
+  }
+  emitFullChunks();
+}
+
+void SystemAudioCapture::emitFullChunks() {
+  if (!announced_ || !pending_) return;
+  int16_t* samples = pending_->int16ChannelData(0);
+  const size_t length = pending_->frameLength();
   size_t start = 0;
-  while (pendingSamples_.size() - start >= static_cast<size_t>(chunkFrames)) {
-    emit(std::span<const int16_t>(pendingSamples_.data() + start, chunkFrames));
+  while (length - start >= static_cast<size_t>(chunkFrames)) {
+    emit(std::span<const int16_t>(samples + start, chunkFrames));
     start += chunkFrames;
   }
-  pendingSamples_.erase(pendingSamples_.begin(), pendingSamples_.begin() + start);
+  if (start == 0) return;
+  // Less than a chunk is left to move.
+  std::memmove(samples, samples + start, (length - start) * sizeof(int16_t));
+  pending_->setFrameLength(static_cast<uint32_t>(length - start));
 }
 
 void SystemAudioCapture::emit(std::span<const int16_t> chunk) {
   const double level = chunkLevel(chunk);
   const double durationMs = static_cast<double>(chunk.size()) / targetSampleRate * 1000.0;
-  Event event = {{"type", "capture.audio"},         {"source", "remote"},
-                 {"sequence", sequence_},           {"capturedAt", nowMilliseconds() - durationMs},
-                 {"pcmBase64", encodePCM16(chunk)}, {"level", level}};
+  Event event = {{"type", "capture.audio"},
+                 {"source", "remote"},
+                 {"sequence", sequence_},
+                 {"capturedAt", nowMilliseconds() - durationMs},
+                 {"level", level}};
+  event["pcmBase64"] = encodePCM16(chunk);  // moved in, not copied
   writer_->write(event);
   ++sequence_;
 }

@@ -55,12 +55,27 @@ class SystemAudioCapture final : public platform::capture::StreamOutput,
   // Writes one "capture.audio" event and advances the sequence.
   void emit(std::span<const int16_t> chunk);
 
-  size_t pendingSampleCount() const { return pendingSamples_.size(); }
+  size_t pendingSampleCount() const { return pending_ ? pending_->frameLength() : 0; }
   int64_t nextSequence() const { return sequence_; }
   asio::any_io_executor audioQueue() { return audioQueue_->get_executor(); }
 
  private:
   SystemAudioCapture(WriterPtr writer, platform::capture::CapturePlatform platform);
+
+  // The first output, without the host's and our own sound.
+  Expected<platform::capture::ContentFilter, StartFailure> chooseContent();
+  platform::capture::StreamConfiguration streamConfiguration() const;
+
+  // Converts one buffer and appends its samples to `out` (made or enlarged as needed); on
+  // failure `out` holds what it held before.
+  std::optional<CaptureFailure> convertAppending(const platform::capture::SampleBuffer& buffer,
+                                                 audio::PcmBufferPtr& out);
+  // A converter for `inputFormat`, after what the previous one still held went into `out`.
+  void useConverterFor(const audio::AudioFormat& inputFormat, audio::PcmBufferPtr& out);
+  // Room in `out` for `frames` more samples after its frame length, keeping what it holds.
+  bool makeRoom(audio::PcmBufferPtr& out, uint64_t frames) const;
+  // Writes every full chunk of the pending samples once "started" has been written.
+  void emitFullChunks();
 
   WriterPtr writer_;
   platform::capture::CapturePlatform platform_;
@@ -68,14 +83,15 @@ class SystemAudioCapture final : public platform::capture::StreamOutput,
   std::unique_ptr<asio::thread_pool> audioQueue_;
   std::mutex streamLock_;
   std::shared_ptr<platform::capture::Stream> stream_;
+  const audio::AudioFormat targetFormat_{targetSampleRate, 1, audio::SampleFormat::int16};
   // Touched only on the audio queue.
   std::unique_ptr<audio::Converter> converter_;
   std::optional<audio::AudioFormat> converterInputFormat_;
-  std::vector<int16_t> pendingSamples_;
+  // Samples not yet written, in the target format; conversion appends to them in place.
+  audio::PcmBufferPtr pending_;
   int64_t sequence_ = 0;
   bool announced_ = false;  // "started" written
   std::atomic<bool> stopping_{false};
-  const audio::AudioFormat targetFormat_{targetSampleRate, 1, audio::SampleFormat::int16};
 };
 
 // Loudness of a chunk: rms of the samples (over 32767) times 5, at most 1.

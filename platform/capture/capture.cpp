@@ -10,12 +10,22 @@ SampleBuffer::SampleBuffer(audio::PcmBufferPtr pcm)
       format_(pcm ? std::optional(pcm->format()) : std::nullopt),
       pcm_(std::move(pcm)) {}
 
+namespace {
+
+// The reference platform's statuses for a buffer that cannot be read or does not fit.
+constexpr int kInvalidBuffer = -12731;
+constexpr int kDoesNotFit = -12737;
+
+}  // namespace
+
+const audio::PcmBuffer* SampleBuffer::pcmData(int* status) const {
+  *status = copyStatus_ != 0 ? copyStatus_ : (!valid_ || !pcm_) ? kInvalidBuffer : 0;
+  return *status == 0 ? pcm_.get() : nullptr;
+}
+
 int SampleBuffer::copyPCMData(audio::PcmBuffer& destination) const {
-  if (copyStatus_ != 0) return copyStatus_;
-  // Mirrors the reference platform's statuses for a buffer that cannot be read or does not fit.
-  constexpr int kInvalidBuffer = -12731;
-  constexpr int kDoesNotFit = -12737;
-  if (!valid_ || !pcm_) return kInvalidBuffer;
+  int status = 0;
+  if (!pcmData(&status)) return status;
   if (destination.format() != pcm_->format() || destination.frameCapacity() < numSamples_)
     return kDoesNotFit;
   const auto& format = pcm_->format();

@@ -81,6 +81,10 @@ class SampleBuffer {
   uint32_t numSamples() const { return numSamples_; }
   const std::optional<audio::AudioFormat>& formatDescription() const { return format_; }
   int copyPCMData(audio::PcmBuffer& destination) const;
+  // The samples themselves (numSamples() frames: the buffer given to the constructor is not
+  // changed afterwards), read in place while this buffer lives: nullptr where copyPCMData would
+  // fail whatever the destination, with its status in `status`.
+  const audio::PcmBuffer* pcmData(int* status) const;
 
   // For stand-ins: buffers that are broken in one particular way.
   static SampleBuffer invalid(uint32_t numSamples);

@@ -20,12 +20,13 @@ CaptureError callError(const std::string& what, const char* call) {
   return CaptureError{"pulse", PA_ERR_INTERNAL, what + "（" + call + "() failed）"};
 }
 
-CaptureError formatError(const pa_sample_spec& spec) {
-  const char* format = pa_sample_format_to_string(spec.format);
+CaptureError formatError(const pa_sample_spec& sampleSpec) {
+  const char* format = pa_sample_format_to_string(sampleSpec.format);
   return CaptureError{"pulse", PA_ERR_NOTSUPPORTED,
                       "出力装置の音声形式を扱えません（pa_sample_spec_valid() failed: " +
-                          std::string(format ? format : "?") + " " + std::to_string(spec.rate) +
-                          " Hz " + std::to_string(spec.channels) + " ch）"};
+                          std::string(format ? format : "?") + " " +
+                          std::to_string(sampleSpec.rate) + " Hz " +
+                          std::to_string(sampleSpec.channels) + " ch）"};
 }
 
 CaptureError serverError(const std::string& what, int code) {

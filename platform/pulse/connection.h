@@ -29,8 +29,8 @@ using capture::CaptureError;
 CaptureError callError(const std::string& what, const char* call, int code);
 // `what`（`call`() failed）, for calls that leave no error code (those that return nullptr).
 CaptureError callError(const std::string& what, const char* call);
-// A sample format the server would refuse: `spec`, named in the detail.
-CaptureError formatError(const pa_sample_spec& spec);
+// A sample format the server would refuse: `sampleSpec`, named in the detail.
+CaptureError formatError(const pa_sample_spec& sampleSpec);
 // An end that no call reports (the context failed, the last output went): `what`（the library's
 // message for `code`）.
 CaptureError serverError(const std::string& what, int code);

@@ -163,14 +163,14 @@ pa_usec_t PulseStream::timerPeriod() const {
   return static_cast<pa_usec_t>(options_.stall.count()) * PA_USEC_PER_MSEC;
 }
 
-pa_buffer_attr PulseStream::bufferAttributes(const pa_sample_spec& spec) const {
+pa_buffer_attr PulseStream::bufferAttributes(const pa_sample_spec& sampleSpec) const {
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
   // Left at its default the server sends in bursts with gaps of up to 2 s.
-  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentPeriod(), &spec));
+  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentPeriod(), &sampleSpec));
   return attr;
 }
 

@@ -79,7 +79,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
 
   pa_usec_t fragmentPeriod() const;
   pa_usec_t timerPeriod() const;
-  pa_buffer_attr bufferAttributes(const pa_sample_spec& spec) const;
+  pa_buffer_attr bufferAttributes(const pa_sample_spec& sampleSpec) const;
 
   // Loop thread from here on (or another thread holding the loop's lock).
   void advanceClock(size_t frames);
@@ -94,7 +94,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   // stream_following.cpp
   // A record stream of `monitor` (of one playback stream only, unless `sinkInput` is
   // PA_INVALID_INDEX) whose callbacks get `userdata`; nullptr, reported, when a call fails.
-  pa_stream* connectRecord(const char* name, const pa_sample_spec& spec,
+  pa_stream* connectRecord(const char* name, const pa_sample_spec& sampleSpec,
                            const pa_channel_map* channels, const std::string& monitor,
                            uint32_t sinkInput, void* userdata, pa_stream_notify_cb_t onState,
                            pa_stream_request_cb_t onRead);

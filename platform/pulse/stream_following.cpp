@@ -48,9 +48,9 @@ void PulseStream::addOutput(const pa_sink_info& info) {
   auto output = std::make_unique<Output>(
       Output{this, info.index, info.monitor_source_name, info.channel_map, nullptr});
   // Mono at the capture's rate: its frames are the clock's when it is the clock's output.
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, rate_, 1};
+  const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, rate_, 1};
   output->keeper =
-      connectRecord("Brimlow output keeper", spec, nullptr, output->monitor, PA_INVALID_INDEX,
+      connectRecord("Brimlow output keeper", sampleSpec, nullptr, output->monitor, PA_INVALID_INDEX,
                     output.get(), &PulseStream::onKeeperState, &PulseStream::onKeeperRead);
   outputs_.emplace(info.index, std::move(output));
   // Streams that named this output before we knew of it are looked at again.
@@ -163,12 +163,12 @@ void PulseStream::lookAt(const pa_sink_input_info& info) {
 void PulseStream::addRecorder(uint32_t sinkInput, const Output& output) {
   // The output's own layout, mixed down here: a server's own downmix may raise the level and
   // clip.
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate_, output.channels.channels};
-  if (!pa_sample_spec_valid(&spec)) return fail(formatError(spec));
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, rate_, output.channels.channels};
+  if (!pa_sample_spec_valid(&sampleSpec)) return fail(formatError(sampleSpec));
   auto recorder = std::make_unique<Recorder>(
-      Recorder{this, sinkInput, output.index, nextSource_++, spec.channels, nullptr});
-  recorder->stream = connectRecord("Brimlow system audio (one stream)", spec, &output.channels,
-                                   output.monitor, sinkInput, recorder.get(),
+      Recorder{this, sinkInput, output.index, nextSource_++, sampleSpec.channels, nullptr});
+  recorder->stream = connectRecord("Brimlow system audio (one stream)", sampleSpec,
+                                   &output.channels, output.monitor, sinkInput, recorder.get(),
                                    &PulseStream::onRecorderState, &PulseStream::onRecorderRead);
   if (!recorder->stream) return;
   failed_.erase(sinkInput);
@@ -188,14 +188,14 @@ void PulseStream::removeRecorder(uint32_t sinkInput) {
 // ---------------------------------------------------------------------------------------------
 // Record streams
 
-pa_stream* PulseStream::connectRecord(const char* name, const pa_sample_spec& spec,
+pa_stream* PulseStream::connectRecord(const char* name, const pa_sample_spec& sampleSpec,
                                       const pa_channel_map* channels, const std::string& monitor,
                                       uint32_t sinkInput, void* userdata,
                                       pa_stream_notify_cb_t onState,
                                       pa_stream_request_cb_t onRead) {
   const char* what = sinkInput == PA_INVALID_INDEX ? kKeeperFailed : kRecordFailed;
   pa_context* context = connection_->context();
-  pa_stream* stream = pa_stream_new(context, name, &spec, channels);
+  pa_stream* stream = pa_stream_new(context, name, &sampleSpec, channels);
   if (!stream) {
     fail(callError(what, "pa_stream_new", pa_context_errno(context)));
     return nullptr;
@@ -207,7 +207,7 @@ pa_stream* PulseStream::connectRecord(const char* name, const pa_sample_spec& sp
   }
   pa_stream_set_state_callback(stream, onState, userdata);
   pa_stream_set_read_callback(stream, onRead, userdata);
-  pa_buffer_attr attr = bufferAttributes(spec);
+  pa_buffer_attr attr = bufferAttributes(sampleSpec);
   // Bound to this output: when a playback stream moves, a new recording follows it there.
   if (pa_stream_connect_record(
           stream, monitor.c_str(), &attr,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,16 @@ const std::string kProduct = "audio-capture/brimlow-audio-capture";
 const std::string kParentPlayer = "tests/capture/brimlow-parent-player";
 const std::string kRecording =
     "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0880.wav";
+
+// Tone files in a directory of this test process's own: the PulseAudio and PipeWire runs of a
+// test run side by side, and one writing a shared file while the other plays it cut the tone.
+std::string toneFile(const std::string& name) {
+  static const std::string dir = [] {
+    std::string pattern = ::testing::TempDir() + "brimlow-tones-XXXXXX";
+    return std::string(::mkdtemp(pattern.data()) ? pattern : ::testing::TempDir()) + "/";
+  }();
+  return dir + name;
+}
 
 std::vector<int16_t> samplesOf(const json& chunk) {
   auto pcm = stt::makePCMBuffer(chunk["pcmBase64"].get<std::string>());
@@ -215,9 +226,8 @@ TEST_F(RealCapture, WhatIsPlayedComesBackAsChunksThatMatchTheRecording) {
 }
 
 TEST_F(RealCapture, TheHostsOwnSoundIsLeftOut) {
-  const std::string dir = ::testing::TempDir();
-  const std::string hostTone = dir + "brimlow-host-440.wav";
-  const std::string otherTone = dir + "brimlow-other-1000.wav";
+  const std::string hostTone = toneFile("host-440.wav");
+  const std::string otherTone = toneFile("other-1000.wav");
   writeSineWav(hostTone, 16000, 6.0, 440.0, 0.5);
   writeSineWav(otherTone, 16000, 3.0, 1000.0, 0.5);
 
@@ -335,7 +345,7 @@ TEST_F(RealCapture, WhatPlaysOnAnOutputThatIsNotTheDefaultComesThrough) {
 
 TEST_F(RealCapture, AStreamMovedToAnotherOutputKeepsComingThrough) {
   server_.addOutput(kOtherOutput);
-  const std::string tone = ::testing::TempDir() + "brimlow-moved-1000.wav";
+  const std::string tone = toneFile("moved-1000.wav");
   writeSineWav(tone, 16000, 6.0, 1000.0, 0.5);
   auto capture = startCapture();
   expectStatus(*capture, "requesting");
@@ -365,7 +375,7 @@ TEST_F(RealCapture, AStreamMovedToAnotherOutputKeepsComingThrough) {
 
 TEST_F(RealCapture, AServerKilledWhileStreamsPlayOnTwoOutputsIsReportedOnce) {
   server_.addOutput(kOtherOutput);
-  const std::string tone = ::testing::TempDir() + "brimlow-killed-440.wav";
+  const std::string tone = toneFile("killed-440.wav");
   writeSineWav(tone, 16000, 10.0, 440.0, 0.5);
   auto capture = startCapture();
   expectStatus(*capture, "requesting");

@@ -1,8 +1,5 @@
 #include "audio-capture/program.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -16,6 +13,7 @@
 #include <asio/signal_set.hpp>
 
 #include "audio-capture/system_audio_capture.h"
+#include "platform/system/line_reader.h"
 
 namespace brimlow::capture {
 
@@ -39,30 +37,12 @@ bool isStopCommand(std::string_view line) {
 }
 
 bool waitForStopCommand(int fd) {
-  std::string buffer;
-  size_t scanned = 0;
-  bool ended = false;
-  for (;;) {
-    auto newline = buffer.find('\n', scanned);
-    if (newline != std::string::npos) {
-      std::string_view line(buffer.data(), newline);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      if (isStopCommand(line)) return true;
-      buffer.erase(0, newline + 1);
-      scanned = 0;
-      continue;
-    }
-    if (ended) return !buffer.empty() && isStopCommand(buffer);
-    scanned = buffer.size();
-    char chunk[4096];
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ended = true;  // a read error ends the input like end of file
-      continue;
-    }
-    buffer.append(chunk, static_cast<size_t>(n));
-  }
+  // The listener keeps what a long line's buffer grew to, as it always has (it lives as long as
+  // the capture); LongLines::releaseMemory would give it back.
+  platform::LineReader lines(fd, platform::LineReader::LongLines::keepMemory);
+  for (std::string line; lines.next(line);)
+    if (isStopCommand(line)) return true;
+  return false;
 }
 
 void emitHealth(EventWriter& writer, platform::capture::CaptureService& service) {

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -15,6 +14,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 
+#include "platform/system/line_reader.h"
 #include "platform/system/reexec.h"
 #include "stt-helper/modes.h"
 #include "stt-helper/text.h"
@@ -22,58 +22,6 @@
 namespace brimlow::stt {
 
 namespace {
-
-// Lines at most this long keep their buffers for the next ones; the memory of a longer line is
-// given back once it was read, so one huge line does not stay with the process.
-constexpr size_t kKeptLineCapacity = 1 << 20;
-
-void releaseIfLarge(std::string& text) {
-  if (text.capacity() > kKeptLineCapacity && text.size() <= kKeptLineCapacity / 2)
-    text.shrink_to_fit();
-}
-
-// Reads lines of any length from a descriptor; "\n" and "\r\n" end a line.
-class LineReader {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
-
-  bool next(std::string& line) {
-    for (;;) {
-      auto newline = buffer_.find('\n', scanned_);
-      if (newline != std::string::npos) {
-        line.assign(buffer_, 0, newline);
-        buffer_.erase(0, newline + 1);
-        releaseIfLarge(buffer_);
-        scanned_ = 0;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return true;
-      }
-      scanned_ = buffer_.size();
-      if (eof_) {
-        if (buffer_.empty()) return false;
-        line.swap(buffer_);
-        buffer_.clear();
-        scanned_ = 0;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return true;
-      }
-      char chunk[65536];
-      ssize_t n = ::read(fd_, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        eof_ = true;  // a read error ends the input like end of file
-        continue;
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int fd_;
-  std::string buffer_;
-  size_t scanned_ = 0;
-  bool eof_ = false;
-};
 
 [[noreturn]] void exitProcess(int code) {
   // Events go out unbuffered, so nothing is held back; skipping static destructors keeps the
@@ -156,7 +104,7 @@ void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
 
   SpeechBackend* backendPtr = backend.get();
   std::thread reader([&mainQueue, writer, backendPtr, inputFd] {
-    LineReader lines(inputFd);
+    platform::LineReader lines(inputFd);
     std::string line;
     while (lines.next(line)) {
       if (!isBlank(line)) {
@@ -169,8 +117,6 @@ void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
           writer->error("Invalid JSON command: " + decoded.error(), {}, {});
         }
       }
-      line.clear();
-      releaseIfLarge(line);
     }
     asio::post(mainQueue, [backendPtr] {
       backendPtr->stopAll();

@@ -6,25 +6,19 @@
 #include <string>
 #include <vector>
 
-#include <sodium.h>
 #include <nlohmann/json.hpp>
 
+#include "common/pcm_base64.h"
 #include "stt-helper/command.h"
 #include "stt-helper/pcm.h"
 
 namespace {
 
 std::string audioLine() {
-  std::vector<unsigned char> bytes(8000);
-  for (size_t i = 0; i < 4000; ++i) {
-    auto s = static_cast<int16_t>(8000.0 * std::sin(i * 0.07));
-    bytes[2 * i] = static_cast<unsigned char>(s & 0xFF);
-    bytes[2 * i + 1] = static_cast<unsigned char>((s >> 8) & 0xFF);
-  }
-  std::string b64(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(b64.data(), b64.size(), bytes.data(), bytes.size(),
-                    sodium_base64_VARIANT_ORIGINAL);
-  b64.resize(b64.size() - 1);
+  std::vector<int16_t> samples(4000);
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<int16_t>(8000.0 * std::sin(i * 0.07));
+  const std::string b64 = brimlow::common::pcm16Base64(samples);
   nlohmann::json line = {{"type", "audio"}, {"sessionId", "meeting-1"},   {"source", "remote"},
                          {"sequence", 42},  {"capturedAt", 1.7e12 + 0.5}, {"pcmBase64", b64},
                          {"level", 0.25}};

@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
-#include <sodium.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/pcm_base64.h"
 #include "platform/helper_platform.h"
 #include "platform/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
@@ -29,15 +28,6 @@ namespace {
 
 using namespace brimlow;
 
-std::string base64(const std::vector<int16_t>& samples) {
-  const size_t bytes = samples.size() * 2;  // little-endian host
-  std::string out(sodium_base64_encoded_len(bytes, sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(samples.data()),
-                    bytes, sodium_base64_VARIANT_ORIGINAL);
-  out.resize(std::strlen(out.c_str()));
-  return out;
-}
-
 std::string audioLine(int64_t sequence) {
   std::vector<int16_t> samples(4000);
   for (size_t i = 0; i < samples.size(); ++i)
@@ -47,7 +37,7 @@ std::string audioLine(int64_t sequence) {
                         {"source", "remote"},
                         {"sequence", sequence},
                         {"capturedAt", 1.7e12 + 250.0 * static_cast<double>(sequence)},
-                        {"pcmBase64", base64(samples)}}
+                        {"pcmBase64", common::pcm16Base64(samples)}}
              .dump() +
          "\n";
 }

@@ -11,39 +11,31 @@
 //       "session.stopped" came, so that they overlap while they finish, as a host relaying
 //       faster than the machine decodes would have them); resident memory after the first and
 //       after all of them have ended.
-#include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
-#include <sodium.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
-#include <mutex>
-#include <sstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-extern char** environ;
+#include "bench/helper_process.h"
+#include "common/pcm_base64.h"
 
 namespace {
 
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using brimlow::bench::Event;
+using brimlow::bench::HelperProcess;
+using brimlow::common::pcm16Base64;
 
 constexpr size_t kChunk = 4000;  // 250 ms of 16 kHz audio
 constexpr size_t kGap = 24000;   // 1.5 s between recordings
@@ -77,157 +69,26 @@ std::vector<std::vector<int16_t>> readRecordings(const std::filesystem::path& di
   return recordings;
 }
 
-std::string base64(const int16_t* samples, size_t count) {
-  std::vector<unsigned char> bytes(count * 2);
-  std::memcpy(bytes.data(), samples, bytes.size());  // little-endian host
-  std::string out(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(),
-                    sodium_base64_VARIANT_ORIGINAL);
-  out.resize(std::strlen(out.c_str()));
-  return out;
+// Resident memory of the helper now.
+long rssMiB(const HelperProcess& helper) {
+  const long kb = helper.statusKb("VmRSS:");
+  return kb < 0 ? -1 : kb / 1024;
 }
-
-// The helper as a child process; a reader thread parses and counts every line.
-class Helper {
- public:
-  explicit Helper(const std::string& path) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) throw std::runtime_error("pipe");
-    std::string arg0 = path;
-    char* argv[] = {arg0.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + path);
-    stdin_ = in[1];
-    stdout_ = out[0];
-    reader_ = std::thread([this] { readLoop(); });
-  }
-  ~Helper() {
-    closeStdin();
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    reader_.join();
-    close(stdout_);
-  }
-  int finish() {
-    closeStdin();
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  void send(const json& command) {
-    const std::string text = command.dump() + "\n";
-    for (size_t done = 0; done < text.size();) {
-      ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw std::runtime_error("helper closed its input");
-      done += static_cast<size_t>(n);
-    }
-  }
-  void closeStdin() {
-    if (stdin_ >= 0) close(stdin_);
-    stdin_ = -1;
-  }
-  bool waitUntil(const std::function<bool(const std::vector<json>&)>& done,
-                 std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return done(events_) || ended_; }) &&
-           done(events_);
-  }
-  // Until no event came and the helper used almost no CPU for `quiet`.
-  void waitIdle(std::chrono::milliseconds quiet) {
-    std::unique_lock lock(mutex_);
-    while (!ended_) {
-      const size_t seen = events_.size();
-      const double cpu = cpuSeconds();
-      changed_.wait_for(lock, quiet, [&] { return events_.size() != seen || ended_; });
-      if (events_.size() == seen && cpuSeconds() - cpu < 0.02 * quiet.count() / 1000.0) return;
-    }
-  }
-  std::vector<json> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  size_t invalidLines() {
-    std::lock_guard lock(mutex_);
-    return invalid_;
-  }
-  long rssMiB() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6) / 1024;
-    return -1;
-  }
-  double cpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream rest(all.substr(all.rfind(')') + 2));
-    std::vector<std::string> fields;
-    for (std::string f; rest >> f;) fields.push_back(f);
-    if (fields.size() < 13) return 0;
-    return (std::stod(fields[11]) + std::stod(fields[12])) / sysconf(_SC_CLK_TCK);
-  }
-
- private:
-  void readLoop() {
-    std::string buffer;
-    char block[65536];
-    for (;;) {
-      ssize_t n = read(stdout_, block, sizeof block);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      buffer.append(block, static_cast<size_t>(n));
-      size_t start = 0;
-      std::lock_guard lock(mutex_);
-      for (size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1) {
-        json event = json::parse(buffer.substr(start, nl - start), nullptr, false);
-        if (event.is_discarded() || !event.is_object() || !event.contains("type"))
-          ++invalid_;
-        else
-          events_.push_back(std::move(event));
-      }
-      buffer.erase(0, start);
-      changed_.notify_all();
-    }
-    std::lock_guard lock(mutex_);
-    if (!buffer.empty()) ++invalid_;  // a last line without its line feed
-    ended_ = true;
-    changed_.notify_all();
-  }
-
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<json> events_;
-  size_t invalid_ = 0;
-  bool ended_ = false;
-};
 
 // The start-up check of the Japanese model fails on a machine without one; not a soak error.
-bool isStartupNotice(const json& e) {
-  return e.value("message", "") == "SpeechAnalyzer does not support Japanese on this Mac";
+bool isStartupNotice(const Event& e) {
+  return e.body.value("message", "") == "SpeechAnalyzer does not support Japanese on this Mac";
 }
 
-size_t countErrors(const std::vector<json>& events) {
-  return static_cast<size_t>(std::count_if(events.begin(), events.end(), [](const json& e) {
-    return e.value("type", "") == "helper.error" && !isStartupNotice(e);
+size_t countErrors(const std::vector<Event>& events) {
+  return static_cast<size_t>(std::count_if(events.begin(), events.end(), [](const Event& e) {
+    return isType(e, "helper.error") && !isStartupNotice(e);
   }));
 }
 
-size_t countType(const std::vector<json>& events, const char* type) {
-  return static_cast<size_t>(std::count_if(
-      events.begin(), events.end(), [&](const json& e) { return e.value("type", "") == type; }));
+size_t countType(const std::vector<Event>& events, const char* type) {
+  return static_cast<size_t>(
+      std::count_if(events.begin(), events.end(), [&](const Event& e) { return isType(e, type); }));
 }
 
 double secondsSince(Clock::time_point start) {
@@ -236,17 +97,17 @@ double secondsSince(Clock::time_point start) {
 
 int soak(const std::string& helperPath, const std::vector<std::vector<int16_t>>& recordings,
          double minutes, size_t ahead) {
-  Helper helper(helperPath);
+  HelperProcess helper(helperPath);
   helper.send({{"type", "session.start"}, {"sessionId", "soak"}, {"locale", "en-US"}});
   helper.waitUntil([](auto& e) { return countType(e, "session.ready") == 2; }, 60s);
   json samples = json::array();
   auto sample = [&](const std::string& label, double audioSeconds) {
     samples.push_back({{"at", label},
                        {"audioMinutes", audioSeconds / 60.0},
-                       {"rssMiB", helper.rssMiB()},
+                       {"rssMiB", rssMiB(helper)},
                        {"finals", countType(helper.events(), "transcript.final")}});
     std::printf("memory %-18s %6.1f min of audio  %5ld MiB\n", label.c_str(), audioSeconds / 60,
-                helper.rssMiB());
+                rssMiB(helper));
     std::fflush(stdout);
   };
   sample("start", 0);
@@ -265,7 +126,7 @@ int soak(const std::string& helperPath, const std::vector<std::vector<int16_t>>&
                    {"source", "remote"},
                    {"sequence", sequence},
                    {"capturedAt", 250.0 * static_cast<double>(sequence)},
-                   {"pcmBase64", base64(pending.data(), kChunk)}});
+                   {"pcmBase64", pcm16Base64({pending.data(), kChunk})}});
       ++sequence;
       pending.erase(pending.begin(), pending.begin() + kChunk);
       fedSeconds += 0.25;
@@ -308,8 +169,8 @@ int soak(const std::string& helperPath, const std::vector<std::vector<int16_t>>&
   std::vector<int> perSpan(spans.size(), 0);
   size_t outside = 0;
   for (const auto& e : events) {
-    if (e.value("type", "") != "transcript.final") continue;
-    const double at = e.value("startedAt", -1.0);
+    if (!isType(e, "transcript.final")) continue;
+    const double at = e.body.value("startedAt", -1.0);
     auto it = std::find_if(spans.begin(), spans.end(), [&](const auto& span) {
       return at >= span.first - 500 && at < span.second + kGap / 16.0;
     });
@@ -343,7 +204,7 @@ int soak(const std::string& helperPath, const std::vector<std::vector<int16_t>>&
 
 int sessions(const std::string& helperPath, const std::vector<int16_t>& recording, int count,
              bool overlap) {
-  Helper helper(helperPath);
+  HelperProcess helper(helperPath);
   helper.waitUntil([](auto& e) { return e.size() >= 2; }, 30s);
   int64_t sequence = 0;
   long afterFirst = 0;
@@ -359,28 +220,28 @@ int sessions(const std::string& helperPath, const std::vector<int16_t>& recordin
                    {"source", "remote"},
                    {"sequence", sequence},
                    {"capturedAt", 250.0 * static_cast<double>(sequence)},
-                   {"pcmBase64", base64(audio.data() + at, kChunk)}});
+                   {"pcmBase64", pcm16Base64({audio.data() + at, kChunk})}});
     }
     helper.send({{"type", "session.stop"}, {"sessionId", id}});
     const char* awaited = overlap ? "session.stopped" : "transcript.final";
     helper.waitUntil(
         [&](auto& e) {
-          return std::any_of(e.begin(), e.end(), [&](const json& x) {
-            return x.value("type", "") == awaited && x.value("sessionId", "") == id;
+          return std::any_of(e.begin(), e.end(), [&](const Event& x) {
+            return isType(x, awaited) && x.body.value("sessionId", "") == id;
           });
         },
         120s);
     if (s == 0) {
       helper.waitIdle(2s);
-      afterFirst = helper.rssMiB();
+      afterFirst = rssMiB(helper);
     }
     if ((s + 1) % 50 == 0) {
-      std::printf("%4d sessions started and stopped: %5ld MiB\n", s + 1, helper.rssMiB());
+      std::printf("%4d sessions started and stopped: %5ld MiB\n", s + 1, rssMiB(helper));
       std::fflush(stdout);
     }
   }
   helper.waitIdle(2s);
-  const long afterAll = helper.rssMiB();
+  const long afterAll = rssMiB(helper);
   const auto events = helper.events();
   json report = {{"sessions", count},
                  {"overlap", overlap},
@@ -414,7 +275,7 @@ int main(int argc, char** argv) {
     if (option == "--sessions") sessionCount = std::stoi(argv[i + 1]);
     if (option == "--overlap") overlap = std::string(argv[i + 1]) == "yes";
   }
-  if (helperPath.empty() || sodium_init() < 0) {
+  if (helperPath.empty()) {
     std::fprintf(stderr, "usage: soak --helper PATH [--minutes M | --sessions N]\n");
     return 64;
   }

@@ -8,25 +8,23 @@
 // /usr/bin runs /usr/bin/brimlow-audio-capture), or those of its own build tree.
 // On a terminal the current partial is rewritten in place; each final gets its own line with
 // its latency. Ctrl-C (or --seconds) stops capture, lets the helper flush, and shuts both down.
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/signalfd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-extern char** environ;
+#include "devtools/child_process.h"
 
 namespace {
 
@@ -53,52 +51,27 @@ struct Child {
   pid_t pid = -1;
   int in = -1;   // we write
   int out = -1;  // we read
-  std::string pending;
+  brimlow::devtools::LineSplitter lines;
   bool ended = false;
 
   bool start(const std::string& path, const std::vector<std::string>& args) {
-    int inPipe[2], outPipe[2];
-    if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC)) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    std::vector<std::string> store{path};
-    store.insert(store.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : store) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);  // our blocked signals are ours only
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(inPipe[0]);
-    ::close(outPipe[1]);
-    if (rc != 0) {
-      std::fprintf(stderr, "cannot start %s: %s\n", path.c_str(), std::strerror(rc));
+    brimlow::devtools::SpawnOptions options;
+    options.args = args;
+    options.unblockSignals = true;   // our blocked signals are ours only
+    options.ownProcessGroup = true;  // Ctrl-C is ours to relay as a stop
+    try {
+      const auto child = brimlow::devtools::spawnOnPipes(path, options);
+      pid = child.pid;
+      in = child.in;
+      out = child.out;
+      return true;
+    } catch (const std::runtime_error& error) {
+      std::fprintf(stderr, "%s\n", error.what());
       return false;
     }
-    in = inPipe[1];
-    out = outPipe[0];
-    return true;
   }
   void send(const json& command) {
-    if (in < 0) return;
-    std::string line = command.dump() + "\n";
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-      ssize_t n = ::write(in, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
+    if (in >= 0) brimlow::devtools::writeAll(in, command.dump() + "\n");
   }
   void closeInput() {
     if (in >= 0) ::close(in);
@@ -106,28 +79,15 @@ struct Child {
   }
   // Reads what is available; returns complete lines.
   std::vector<std::string> readLines() {
-    std::vector<std::string> lines;
     char buf[65536];
     ssize_t n = ::read(out, buf, sizeof buf);
     if (n <= 0) {
       ended = true;
-      return lines;
+      return {};
     }
-    pending.append(buf, static_cast<size_t>(n));
-    size_t start = 0, nl;
-    while ((nl = pending.find('\n', start)) != std::string::npos) {
-      lines.push_back(pending.substr(start, nl - start));
-      start = nl + 1;
-    }
-    pending.erase(0, start);
-    return lines;
+    return lines.append(buf, static_cast<size_t>(n));
   }
-  int wait() {
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid)
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return -1;
-  }
+  int wait() { return brimlow::devtools::waitForExitCode(pid); }
 };
 
 class Captions {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/text.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/pcm.h"
 
@@ -27,13 +28,6 @@ std::optional<CachedVerdict> cachedDictation;
 void storeVerdict(DictationAvailability verdict) {
   std::lock_guard lock(cacheMutex);
   cachedDictation = CachedVerdict{verdict, nowMilliseconds()};
-}
-
-std::string lowercased(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return text;
 }
 
 // What the probe's handler and the waiting caller share. The handler may run after the probe
@@ -99,7 +93,7 @@ void resetDictationCacheForTesting() {
 
 bool isDictationDisabledError(const speech::SpeechError& error) {
   if (error.code == speech::kDictationDisabledErrorCode) return true;
-  const std::string description = lowercased(error.description);
+  const std::string description = common::lowercased(error.description);
   return description.find("dictation") != std::string::npos &&
          description.find("disabled") != std::string::npos;
 }

@@ -11,6 +11,7 @@
 
 #include <asio/post.hpp>
 
+#include "common/text.h"
 #include "stt-helper/legacy/dictation_probe.h"
 #include "stt-helper/text.h"
 
@@ -23,12 +24,7 @@ bool debugEnabled() {
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
-std::string lowercased(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return text;
-}
+using common::lowercased;
 
 }  // namespace
 

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 #include <asio/io_context.hpp>
 
+#include "common/pcm_base64.h"
 #include "platform/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
 #include "tests/analyzer/test_support.h"
-#include "tests/support/process.h"
 
 namespace brimlow::stt {
 namespace {
@@ -31,7 +31,7 @@ class Backend : public ::testing::Test {
   }
   void audio(const std::string& session, AudioSource source, double capturedAt) {
     backend_->appendAudio(session, source, 0, capturedAt,
-                          testing::base64Pcm(std::vector<int16_t>(1600, 500)));
+                          common::pcm16Base64(std::vector<int16_t>(1600, 500)));
   }
 
   testing::EventCapture capture_;

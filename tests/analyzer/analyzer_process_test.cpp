@@ -1,6 +1,7 @@
 // The analyzer backend in streaming mode, driven over pipes as a host drives it.
 #include <regex>
 
+#include "common/pcm_base64.h"
 #include "tests/analyzer/process_fixture.h"
 
 namespace brimlow::testing {
@@ -17,9 +18,12 @@ const json kCheckingModel = {{"type", "helper.status"},
 
 json audio(const std::string& session, const std::string& source, int64_t sequence,
            double capturedAt, size_t samples = 1600) {
-  return {{"type", "audio"},          {"sessionId", session},
-          {"source", source},         {"sequence", sequence},
-          {"capturedAt", capturedAt}, {"pcmBase64", base64Pcm(std::vector<int16_t>(samples, 300))}};
+  return {{"type", "audio"},
+          {"sessionId", session},
+          {"source", source},
+          {"sequence", sequence},
+          {"capturedAt", capturedAt},
+          {"pcmBase64", common::pcm16Base64(std::vector<int16_t>(samples, 300))}};
 }
 
 class AnalyzerHelper : public ScriptedHelperTest {

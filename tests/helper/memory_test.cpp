@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/pcm_base64.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -78,7 +79,7 @@ std::string goForwardChunks(const std::string& session, int64_t& sequence,
                          {"source", "remote"},
                          {"sequence", ++sequence},
                          {"capturedAt", 250.0 * sequence},
-                         {"pcmBase64", base64Pcm(chunk)}}
+                         {"pcmBase64", common::pcm16Base64(chunk)}}
                         .dump());
   }
   return session;

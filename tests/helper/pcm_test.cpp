@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/process.h"
+#include "common/pcm_base64.h"
 
 namespace brimlow::stt {
 namespace {
@@ -19,7 +19,7 @@ TEST(MakePCMBuffer, CopiesLittleEndianSamplesUnchanged) {
 
   std::vector<int16_t> samples(1600);
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 37 - 30000);
-  auto chunk = makePCMBuffer(testing::base64Pcm(samples));  // 3200 bytes: 100 ms
+  auto chunk = makePCMBuffer(common::pcm16Base64(samples));  // 3200 bytes: 100 ms
   ASSERT_TRUE(chunk);
   ASSERT_EQ((*chunk)->frameLength(), 1600u);
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), (*chunk)->int16ChannelData(0)));

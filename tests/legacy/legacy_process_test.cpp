@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/pcm_base64.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -63,12 +64,13 @@ class LegacyProcess : public ::testing::Test {
     EXPECT_EQ(ready["available"], true);
   }
   void audio(const std::string& session, const std::string& source, double at, bool voiced) {
-    helper_->writeJson({{"type", "audio"},
-                        {"sessionId", session},
-                        {"source", source},
-                        {"sequence", ++sequence_},
-                        {"capturedAt", at},
-                        {"pcmBase64", base64Pcm(std::vector<int16_t>(4000, voiced ? 1000 : 0))}});
+    helper_->writeJson(
+        {{"type", "audio"},
+         {"sessionId", session},
+         {"source", source},
+         {"sequence", ++sequence_},
+         {"capturedAt", at},
+         {"pcmBase64", common::pcm16Base64(std::vector<int16_t>(4000, voiced ? 1000 : 0))}});
   }
   // Nothing else is written before the answer to a ping.
   void expectNothingMore() {

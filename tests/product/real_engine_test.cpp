@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/pcm_base64.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -78,7 +79,7 @@ int64_t feed(ChildProcess& helper, const std::string& session, const std::vector
   auto next = std::chrono::steady_clock::now();
   for (size_t at = 0; at < all.size(); at += 4000, ++sequence) {
     std::vector<int16_t> chunk(all.begin() + at, all.begin() + std::min(all.size(), at + 4000));
-    helper.writeJson(audioCommand(session, sequence, base64Pcm(chunk)));
+    helper.writeJson(audioCommand(session, sequence, common::pcm16Base64(chunk)));
     if (realTime) {
       next += std::chrono::milliseconds(250);
       std::this_thread::sleep_until(next);  // a live source, not a synchronisation
@@ -92,7 +93,7 @@ int64_t feed(ChildProcess& helper, const std::string& session, const std::vector
 // recording has been sent, so go on sending silent chunks at real-time pace until the final comes.
 std::optional<json> finalWhileSilent(ChildProcess& helper, const std::string& session,
                                      int64_t sequence, std::chrono::seconds limit) {
-  const std::string silence = base64Pcm(std::vector<int16_t>(4000, 0));
+  const std::string silence = common::pcm16Base64(std::vector<int16_t>(4000, 0));
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (auto final = helper.readEventOfType("transcript.final", 250ms)) return final;
@@ -208,7 +209,7 @@ TEST(RealEngine, LegacyPathRecognisesAVocabularyWordMissingFromTheDictionary) {
 }
 
 TEST(RealEngine, DefaultJapaneseLocaleGetsTheUnsupportedAnswersOnBothPaths) {
-  const std::string chunk = base64Pcm(std::vector<int16_t>(4000, 500));
+  const std::string chunk = common::pcm16Base64(std::vector<int16_t>(4000, 500));
   json audio = {{"type", "audio"}, {"sessionId", "ja"},    {"source", "remote"},
                 {"sequence", 0},   {"capturedAt", 1.7e12}, {"pcmBase64", chunk}};
   {

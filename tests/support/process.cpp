@@ -3,19 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 
-extern char** environ;
+#include "devtools/child_process.h"
 
 namespace brimlow::testing {
 
@@ -32,71 +29,19 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 ChildProcess::ChildProcess(const std::string& path, Options options) {
   // A host that closed our pipe must not kill the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-  std::vector<std::string> argStore{path};
-  argStore.insert(argStore.end(), options.args.begin(), options.args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::map<std::string, std::string> envMap;
-  if (!options.clearEnvironment) {
-    for (char** e = environ; *e; ++e) {
-      std::string entry(*e);
-      auto eq = entry.find('=');
-      if (eq != std::string::npos) envMap[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-  }
-  for (auto& [key, value] : options.env) {
-    if (value)
-      envMap[key] = *value;
-    else
-      envMap.erase(key);
-  }
-  std::vector<std::string> envStore;
-  for (auto& [key, value] : envMap) envStore.push_back(key + "=" + value);
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
+  devtools::SpawnOptions spawn;
+  spawn.args = std::move(options.args);
+  spawn.env = std::move(options.env);
+  spawn.clearEnvironment = options.clearEnvironment;
+  spawn.stderrTo = devtools::ChildStderr::pipe;
   // The child starts with default signal handling, whatever the test runner set.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGHUP);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  int rc = ::posix_spawn(&pid_, path.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (rc != 0) {
-    ::close(in[1]);
-    ::close(out[0]);
-    ::close(err[0]);
-    throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
-  }
-  stdin_ = in[1];
-  stdout_ = out[0];
-  stderr_ = err[0];
+  spawn.unblockSignals = true;
+  spawn.defaultSignals = true;
+  const auto child = devtools::spawnOnPipes(path, spawn);
+  pid_ = child.pid;
+  stdin_ = child.in;
+  stdout_ = child.out;
+  stderr_ = child.err;
   ::fcntl(stderr_, F_SETFL, O_NONBLOCK);
 }
 
@@ -112,18 +57,9 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::write(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    drainStderr(false);  // a chatty child must not block on a full stderr pipe
-    ssize_t n = ::write(stdin_, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // the child closed its input; tests notice through its output
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
+  // A chatty child must not block on a full stderr pipe; a child that closed its input is
+  // noticed through its output.
+  devtools::writeAll(stdin_, text, [this] { drainStderr(false); });
 }
 
 void ChildProcess::writeLine(const std::string& line) {
@@ -298,20 +234,6 @@ std::string ChildProcess::stderrText() {
 
 std::string binaryPath(const std::string& name) {
   return std::string(BRIMLOW_BINARY_DIR) + "/" + name;
-}
-
-std::string base64Pcm(const std::vector<int16_t>& samples) {
-  std::vector<unsigned char> bytes(samples.size() * 2);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    auto u = static_cast<uint16_t>(samples[i]);
-    bytes[2 * i] = static_cast<unsigned char>(u & 0xFF);
-    bytes[2 * i + 1] = static_cast<unsigned char>(u >> 8);
-  }
-  std::string out(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(),
-                    sodium_base64_VARIANT_ORIGINAL);
-  out.resize(std::strlen(out.c_str()));
-  return out;
 }
 
 }  // namespace brimlow::testing

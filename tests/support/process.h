@@ -82,7 +82,4 @@ class ChildProcess {
 // Path of a built executable, from the directory the test binary was configured with.
 std::string binaryPath(const std::string& name);
 
-// An audio payload: samples as little-endian int16, in standard Base64.
-std::string base64Pcm(const std::vector<int16_t>& samples);
-
 }  // namespace brimlow::testing

@@ -91,6 +91,10 @@ TEST(HelperMemory, SessionsThatOverlappedGiveTheirDecodersBack) {
   ASSERT_TRUE(helper.readEvent());
   ASSERT_TRUE(helper.readEvent(30s));  // the model check's answer
   const pid_t pid = helper.pid();
+  // The status events come before the thread that reads commands starts: an answer to a
+  // command shows that every idle thread is there.
+  helper.writeJson({{"type", "no-such-command"}});
+  ASSERT_TRUE(helper.readEventOfType("helper.error", 30s));
   const long idleThreads = statusField(pid, "Threads");
   // A session is over when its analyzers' threads have ended: they return the decoders first.
   auto sessionsOver = [&] { return statusField(pid, "Threads") == idleThreads; };

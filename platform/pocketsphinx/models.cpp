@@ -8,6 +8,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/text.h"
+
 namespace brimlow::pocketsphinx {
 namespace {
 
@@ -37,10 +39,6 @@ constexpr KnownModel kKnownModels[] = {
     {"zh-CN", nullptr},
 };
 
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
@@ -114,7 +112,7 @@ std::optional<std::string> canonicalLocale(const std::string& identifier) {
   while (std::getline(in, part, '-')) parts.push_back(part);
   if (parts.empty() || parts[0].size() < 2 || parts[0].size() > 3 || !allAlpha(parts[0]))
     return std::nullopt;
-  const std::string language = lower(parts[0]);
+  const std::string language = common::lowercased(parts[0]);
   std::string region;
   for (size_t i = 1; i < parts.size(); ++i) {
     const std::string& p = parts[i];
@@ -154,7 +152,7 @@ std::optional<std::string> supportedLocale(const std::string& identifier) {
 }
 
 std::optional<ModelFiles> findModel(const std::string& canonical) {
-  const std::string tag = lower(canonical);
+  const std::string tag = common::lowercased(canonical);
   for (const auto& root : modelSearchPath()) {
     const fs::path dir = fs::path(root) / tag;
     if (!isDirectory(dir)) continue;
@@ -175,7 +173,7 @@ std::optional<std::string> distributionPackage(const std::string& canonical) {
 }
 
 std::string installationAdvice(const std::string& canonical) {
-  const std::string tag = lower(canonical);
+  const std::string tag = common::lowercased(canonical);
   std::string advice;
   if (auto package = distributionPackage(canonical))
     advice = "install it with \"apt-get install " + *package + "\", or ";

@@ -7,6 +7,8 @@
 #include <map>
 #include <mutex>
 
+#include "common/text.h"
+
 namespace brimlow::pocketsphinx {
 namespace {
 
@@ -226,9 +228,7 @@ std::vector<std::string> guessPronunciations(const std::string& word) {
     if (auto letters = spelledLetters(word)) out.push_back(std::move(*letters));
     return out;
   }
-  std::string lower = word;
-  for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (auto mnemonics = espeakMnemonics(lower))
+  if (auto mnemonics = espeakMnemonics(common::lowercased(word)))
     if (auto phones = phonesFromEspeak(*mnemonics)) out.push_back(std::move(*phones));
   return out;
 }

@@ -3,26 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/text.h"
+
 namespace brimlow::pocketsphinx {
 namespace {
-
-// Lower-case words of a phrase, split as the decoder splits vocabulary phrases: anything but
-// letters, digits and apostrophes separates.
-std::vector<std::string> phraseWords(std::string_view phrase) {
-  std::vector<std::string> out;
-  std::string current;
-  for (char c : phrase) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (std::isalnum(u) || c == '\'' || u >= 0x80) {
-      current += static_cast<char>(std::tolower(u));
-    } else if (!current.empty()) {
-      out.push_back(std::move(current));
-      current.clear();
-    }
-  }
-  if (!current.empty()) out.push_back(std::move(current));
-  return out;
-}
 
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -46,7 +30,7 @@ std::string spellTranscript(std::string_view text, const std::vector<std::string
   };
   std::vector<Term> terms;
   for (const auto& phrase : vocabulary) {
-    auto termWords = phraseWords(phrase);
+    auto termWords = common::lowercasedWordTokens(phrase);
     if (!termWords.empty()) terms.push_back({std::move(termWords), trimmed(phrase)});
   }
   // The longest term wins where terms overlap ("kanban board" before "kanban").
@@ -62,10 +46,7 @@ std::string spellTranscript(std::string_view text, const std::vector<std::string
       if (term.words.size() > words.size() - i) continue;
       bool same = true;
       for (size_t k = 0; same && k < term.words.size(); ++k) {
-        std::string word = words[i + k];
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        same = word == term.words[k];
+        same = common::lowercased(words[i + k]) == term.words[k];
       }
       if (same) {
         match = &term;

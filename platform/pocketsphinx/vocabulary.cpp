@@ -8,6 +8,7 @@
 #include <set>
 #include <string_view>
 
+#include "common/text.h"
 #include "platform/pocketsphinx/pronunciation.h"
 
 namespace brimlow::pocketsphinx {
@@ -17,28 +18,6 @@ namespace {
 // row, with a unigram of its own, so that the phrase is favoured as a whole. Written in
 // transcripts as its words ("kanban board").
 constexpr std::string_view kPhrasePrefix = "vocabulary:";
-
-// Words of a phrase as written; anything but letters, digits and apostrophes separates.
-std::vector<std::string> tokens(const std::string& phrase) {
-  std::vector<std::string> out;
-  std::string current;
-  for (char c : phrase) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (std::isalnum(u) || c == '\'' || u >= 0x80) {
-      current += c;
-    } else if (!current.empty()) {
-      out.push_back(std::move(current));
-      current.clear();
-    }
-  }
-  if (!current.empty()) out.push_back(std::move(current));
-  return out;
-}
-
-std::string lowercase(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // A word made of two dictionary words ("webhook", "devops", "pagerduty") said as those two:
 // their pronunciations joined, from the split whose shorter part is longest.
@@ -68,8 +47,8 @@ class EntryCollector {
   void addPhrase(const std::string& phrase) {
     std::vector<std::string> words;
     bool pronounceable = true;
-    for (const auto& token : tokens(phrase)) {
-      words.push_back(lowercase(token));
+    for (const auto& token : common::wordTokens(phrase)) {
+      words.push_back(common::lowercased(token));
       pronounceable = pronounce(token, words.back()) && pronounceable;
     }
     if (!pronounceable || words.empty()) return;

@@ -1,15 +1,15 @@
 #include "audio-capture/system_audio_capture.h"
 
-#include <sodium.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <future>
 
 #include <asio/post.hpp>
+
+#include "common/pcm_base64.h"
 
 namespace brimlow::capture {
 
@@ -40,26 +40,6 @@ double chunkLevel(std::span<const int16_t> samples) {
   }
   double mean = sum / static_cast<double>(std::max<size_t>(1, samples.size()));
   return std::min(1.0, std::sqrt(mean) * 5.0);
-}
-
-std::string encodePCM16(std::span<const int16_t> samples) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(samples.data());
-  const size_t size = samples.size() * 2;
-  std::vector<unsigned char> littleEndian;
-  if constexpr (std::endian::native != std::endian::little) {
-    littleEndian.resize(size);
-    for (size_t i = 0; i < samples.size(); ++i) {
-      auto u = static_cast<uint16_t>(samples[i]);
-      littleEndian[2 * i] = static_cast<unsigned char>(u & 0xFF);
-      littleEndian[2 * i + 1] = static_cast<unsigned char>(u >> 8);
-    }
-    bytes = littleEndian.data();
-  }
-  // On a little-endian machine the samples' own memory is the payload.
-  std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(text.data(), text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
-  text.resize(text.size() - 1);  // the terminating NUL
-  return text;
 }
 
 std::shared_ptr<SystemAudioCapture> SystemAudioCapture::make(WriterPtr writer,
@@ -304,7 +284,7 @@ void SystemAudioCapture::emit(std::span<const int16_t> chunk) {
                  {"sequence", sequence_},
                  {"capturedAt", nowMilliseconds() - durationMs},
                  {"level", level}};
-  event["pcmBase64"] = encodePCM16(chunk);  // moved in, not copied
+  event["pcmBase64"] = common::pcm16Base64(chunk);  // moved in, not copied
   writer_->write(event);
   ++sequence_;
 }

@@ -96,7 +96,5 @@ class SystemAudioCapture final : public platform::capture::StreamOutput,
 
 // Loudness of a chunk: rms of the samples (over 32767) times 5, at most 1.
 double chunkLevel(std::span<const int16_t> samples);
-// Samples as little-endian int16 in standard Base64 with padding.
-std::string encodePCM16(std::span<const int16_t> samples);
 
 }  // namespace brimlow::capture

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/pocketsphinx/decoder.h"
+#include "platform/pocketsphinx/decoder_gate.h"
 #include "platform/pocketsphinx/decoder_pool.h"
 #include "platform/pocketsphinx/models.h"
 #include "platform/pocketsphinx/services.h"
@@ -44,70 +45,6 @@ class InstallationRequest final : public speech::AssetInstallationRequest {
 
  private:
   std::string locale_;
-};
-
-// Every analyzer holds a decoder of about 90 MiB while it works, and a stopped one keeps it until
-// its backlog is decoded. A host that starts and stops sessions faster than their audio decodes
-// would otherwise have all of them load a decoder at once and run the machine out of memory. So
-// at most this many decoders work at once; an analyzer beyond them is made at once (its session
-// is ready and its audio queues), and waits on its own thread, in the order analyzers were made,
-// for a decoder to come free. Nothing else waits, so results keep flowing meanwhile.
-class DecoderGate {
- public:
-  static constexpr int kMaxWorking = kMaxDecodingAnalyzers;
-
-  static DecoderGate& instance() {
-    static auto* gate = new DecoderGate;  // never destroyed: detached workers may outlive main
-    return *gate;
-  }
-  // Takes a place at once when one is free and nobody waits for one.
-  bool tryEnter() {
-    std::lock_guard lock(mutex_);
-    if (working_ >= kMaxWorking || !waiting_.empty()) return false;
-    ++working_;
-    return true;
-  }
-  // Waits for a place in turn; false when `cancelled` came first.
-  bool enter(const std::atomic<bool>& cancelled) {
-    std::unique_lock lock(mutex_);
-    const uint64_t ticket = nextTicket_++;
-    waiting_.push_back(ticket);
-    changed_.wait(
-        lock, [&] { return cancelled || (working_ < kMaxWorking && waiting_.front() == ticket); });
-    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
-    if (cancelled) {
-      lock.unlock();
-      changed_.notify_all();  // the next in turn may be able to go now
-      return false;
-    }
-    ++working_;
-    lock.unlock();
-    changed_.notify_all();
-    return true;
-  }
-  void leave() {
-    {
-      std::lock_guard lock(mutex_);
-      --working_;
-    }
-    changed_.notify_all();
-  }
-  int working() {
-    std::lock_guard lock(mutex_);
-    return working_;
-  }
-  // Wakes the waiters so that a cancelled one notices.
-  void poke() {
-    { std::lock_guard lock(mutex_); }
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int working_ = 0;
-  uint64_t nextTicket_ = 0;
-  std::deque<uint64_t> waiting_;
 };
 
 // The state shared by an analyzer and its worker thread.

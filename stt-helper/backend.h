@@ -32,6 +32,7 @@ struct ChannelKeyHash {
 struct SessionConfiguration {
   std::string locale;                   // as requested
   std::vector<std::string> vocabulary;  // the first kMaxVocabulary strings
+  bool echoCancellation = true;         // of the "self" audio against the "remote" audio
 };
 
 // Every operation runs on the main queue, returns promptly and reports problems itself as
@@ -41,8 +42,11 @@ class SpeechBackend {
   virtual ~SpeechBackend() = default;
   virtual std::string implementationName() const = 0;
   virtual void emitStatus() = 0;
+  // `echoCancellation`: whether the session's "self" audio is freed of the echo of its
+  // "remote" audio (see echo/session_echo.h) once both sources send audio.
   virtual void startSession(const std::string& id, const std::string& locale,
-                            const std::vector<std::string>& vocabulary) = 0;
+                            const std::vector<std::string>& vocabulary,
+                            bool echoCancellation = true) = 0;
   virtual void appendAudio(const std::string& sessionId, AudioSource source, int64_t sequence,
                            double capturedAt, const std::string& pcmBase64) = 0;
   virtual void setSuppressed(const std::string& sessionId, AudioSource source, bool suppressed) = 0;

@@ -154,6 +154,7 @@ Expected<HelperCommand, std::string> decodeHelperCommand(std::string_view line) 
     command.pcmBase64 = stringField(object, "pcmBase64");
     command.suppressed = boolField(object, "suppressed");
     command.sentAt = numberField(object, "sentAt");
+    command.echoCancellation = boolField(object, "echoCancellation");
     return command;
   } catch (const DecodeError& e) {
     return unexpected(e.message);

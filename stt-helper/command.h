@@ -31,6 +31,7 @@ struct HelperCommand {
   std::optional<std::string> pcmBase64;
   std::optional<bool> suppressed;
   std::optional<double> sentAt;
+  std::optional<bool> echoCancellation;
 };
 
 // Decodes one line strictly: one JSON object with a string "type"; null counts as absent; a

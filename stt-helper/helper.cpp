@@ -69,7 +69,8 @@ void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWrit
   } else if (type == "session.start") {
     if (!command.sessionId) return writer.error("session.start requires sessionId", {}, {});
     backend.startSession(*command.sessionId, command.locale.value_or("ja-JP"),
-                         command.vocabulary.value_or(std::vector<std::string>{}));
+                         command.vocabulary.value_or(std::vector<std::string>{}),
+                         command.echoCancellation.value_or(true));
   } else if (type == "audio") {
     if (!command.sessionId || !command.source || !command.sequence || !command.capturedAt ||
         !command.pcmBase64)

@@ -9,6 +9,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "stt-helper/analyzer/analyzer_channel.h"
+#include "stt-helper/echo/self_feed.h"
 #include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
@@ -30,6 +31,8 @@ struct ChannelSlot {
   // Set on the strand by the creation work; read only on the strand.
   std::shared_ptr<SpeechAnalyzerChannel> channel;
   std::optional<speech::SpeechError> creationError;
+  // The "self" slot of a session with echo cancellation: its audio goes through here first.
+  std::shared_ptr<SelfAudioFeed> feed;
 };
 using SlotPtr = std::shared_ptr<ChannelSlot>;
 
@@ -79,31 +82,55 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   }
 
   void startSession(const std::string& id, const std::string& locale,
-                    const std::vector<std::string>& vocabulary) override {
+                    const std::vector<std::string>& vocabulary, bool echoCancellation) override {
     stopSession(id);
     SessionConfiguration configuration;
     configuration.locale = locale;
+    configuration.echoCancellation = echoCancellation;
     configuration.vocabulary.assign(
         vocabulary.begin(), vocabulary.begin() + static_cast<std::ptrdiff_t>(
                                                      std::min(vocabulary.size(), kMaxVocabulary)));
     sessions_[id] = configuration;
+    if (echoCancellation) echoes_[id] = std::make_shared<SessionEcho>();
     for (AudioSource source : kAllAudioSources) createChannel(id, source, configuration);
   }
 
   void appendAudio(const std::string& sessionId, AudioSource source, int64_t, double capturedAt,
                    const std::string& pcmBase64) override {
     ChannelKey key{sessionId, source};
-    if (suppressed_.contains(key)) return;
-    auto found = channels_.find(key);
-    if (found == channels_.end()) return;
+    // The "remote" audio is the echo's reference whether or not it is transcribed.
+    std::shared_ptr<SessionEcho> echo;
+    std::shared_ptr<SelfAudioFeed> selfFeed;
+    if (source == AudioSource::remote) {
+      if (auto found = echoes_.find(sessionId); found != echoes_.end()) echo = found->second;
+      if (auto self = channels_.find(ChannelKey{sessionId, AudioSource::selfAudio});
+          self != channels_.end())
+        selfFeed = self->second->feed;
+    }
+    auto found = suppressed_.contains(key) ? channels_.end() : channels_.find(key);
+    if (found == channels_.end()) {
+      if (echo && selfFeed) {
+        asio::post(selfFeed->executor(), [echo, selfFeed, capturedAt, pcmBase64] {
+          auto buffer = makePCMBuffer(pcmBase64);
+          if (buffer && echo->addRemote(*buffer.value(), capturedAt, nowMilliseconds()))
+            selfFeed->drain();
+        });
+      }
+      return;
+    }
     SlotPtr slot = found->second;
-    asio::post(slot->strand, [slot, writer = writer_, key, capturedAt, pcmBase64] {
+    // Known on this queue before any later "remote" chunk is handled on its strand.
+    if (slot->feed) slot->feed->expectAudio();
+    asio::post(slot->strand, [slot, writer = writer_, key, capturedAt, pcmBase64, echo, selfFeed] {
       auto report = [&](const std::string& description) {
         writer->error("SpeechAnalyzer input failed: " + description, key.sessionId, key.source);
       };
       auto buffer = makePCMBuffer(pcmBase64);
       if (!buffer) return report(describe(buffer.error()));
+      if (echo && selfFeed && echo->addRemote(*buffer.value(), capturedAt, nowMilliseconds()))
+        asio::post(selfFeed->executor(), [selfFeed] { selfFeed->drain(); });
       if (!slot->channel) return report(slot->creationError->description);
+      if (slot->feed) return slot->feed->append(buffer.value(), capturedAt);
       if (auto error = slot->channel->append(buffer.value(), capturedAt))
         report(error->description());
     });
@@ -131,6 +158,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
 
   void stopSession(const std::string& id) override {
     const bool wasOpen = sessions_.erase(id) > 0;
+    echoes_.erase(id);
     std::vector<SlotPtr> finishing;
     for (AudioSource source : kAllAudioSources) {
       ChannelKey key{id, source};
@@ -147,6 +175,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     for (const SlotPtr& slot : finishing) {
       // The slot stays alive until the channel's last result was written.
       asio::post(slot->strand, [slot] {
+        if (slot->feed) slot->feed->flush();  // what waited for its reference goes in first
         if (slot->channel) slot->channel->finish([slot](std::optional<speech::SpeechError>) {});
       });
     }
@@ -157,6 +186,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     channels_.clear();
     sessions_.clear();
     suppressed_.clear();
+    echoes_.clear();
   }
 
  private:
@@ -164,6 +194,24 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
                      const SessionConfiguration& configuration) {
     auto slot = std::make_shared<ChannelSlot>(asio::make_strand(pool_));
     channels_[ChannelKey{sessionId, source}] = slot;
+    if (auto echo = echoes_.find(sessionId);
+        echo != echoes_.end() && source == AudioSource::selfAudio) {
+      // Runs on the slot's strand; the slot holds the feed, so the feed holds it only weakly.
+      std::weak_ptr<ChannelSlot> owner = slot;
+      auto writer = writer_;
+      slot->feed = std::make_shared<SelfAudioFeed>(
+          echo->second, slot->strand,
+          [owner, writer, sessionId](const TimedBuffer& piece) {
+            auto slot = owner.lock();
+            if (!slot || !slot->channel) return;
+            if (auto error = slot->channel->append(piece.buffer, piece.capturedAt))
+              writer->error("SpeechAnalyzer input failed: " + error->description(), sessionId,
+                            AudioSource::selfAudio);
+          },
+          [writer, sessionId](const std::string& message) {
+            writer->error(message, sessionId, AudioSource::selfAudio);
+          });
+    }
     asio::post(slot->strand,
                [slot, analysis = analysis_, writer = writer_, sessionId, source, configuration] {
                  auto created = SpeechAnalyzerChannel::create(*analysis, slot->strand, sessionId,
@@ -185,6 +233,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
 
   static void cancelSlot(const SlotPtr& slot) {
     asio::post(slot->strand, [slot] {
+      if (slot->feed) slot->feed->reset();
       if (slot->channel) slot->channel->cancel();
     });
   }
@@ -196,6 +245,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   std::map<std::string, SessionConfiguration> sessions_;
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
   std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
+  std::map<std::string, std::shared_ptr<SessionEcho>> echoes_;  // sessions with cancellation
 };
 
 }  // namespace

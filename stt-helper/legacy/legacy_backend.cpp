@@ -59,12 +59,29 @@ void LegacySpeechBackend::emitStatus() {
 }
 
 void LegacySpeechBackend::startSession(const std::string& id, const std::string& locale,
-                                       const std::vector<std::string>& vocabulary) {
+                                       const std::vector<std::string>& vocabulary,
+                                       bool echoCancellation) {
   stopSession(id);
-  SessionConfiguration configuration{locale, {}};
+  SessionConfiguration configuration{locale, {}, echoCancellation};
   configuration.vocabulary.assign(vocabulary.begin(),
                                   vocabulary.begin() + std::min(vocabulary.size(), kMaxVocabulary));
   sessions_[id] = std::move(configuration);
+  if (echoCancellation) {
+    auto echo = std::make_shared<SessionEcho>();
+    std::weak_ptr<LegacySpeechBackend*> weakSelf = self_;
+    const ChannelKey self{id, AudioSource::selfAudio};
+    echoes_[id] = std::make_shared<SelfAudioFeed>(
+        echo, mainQueue_.get_executor(),
+        [weakSelf, self](const TimedBuffer& piece) {
+          auto backend = weakSelf.lock();
+          if (!backend) return;
+          if (auto channel = (*backend)->channel(self))
+            channel->append(piece.buffer, 0, piece.capturedAt);
+        },
+        [writer = writer_, id](const std::string& message) {
+          writer->error(message, id, AudioSource::selfAudio);
+        });
+  }
 
   const speech::AuthorizationStatus status = service_->authorizationStatus();
   auto recognizer = service_->recognizer(locale);
@@ -89,7 +106,15 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
     return;
   }
   const ChannelKey key{sessionId, source};
-  if (suppressed_.contains(key)) return;
+  auto echo = echoes_.find(sessionId);
+  SelfAudioFeed* feed = echo == echoes_.end() ? nullptr : echo->second.get();
+  if (suppressed_.contains(key)) {
+    // Muted "remote" audio still plays: the "self" audio keeps its reference.
+    if (feed && source == AudioSource::remote) {
+      if (auto buffer = makePCMBuffer(pcmBase64)) feed->addReference(*buffer.value(), capturedAt);
+    }
+    return;
+  }
 
   if (cachedDictationVerdict() == DictationAvailability::disabled) {
     if (dictationAvailability(*service_, session->second.locale) ==
@@ -126,6 +151,9 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
     *channelSlot = created->get();
     found = channels_.emplace(key, std::move(created.value())).first;
   }
+  if (!feed) return found->second->append(std::move(buffer.value()), sequence, capturedAt);
+  if (source == AudioSource::selfAudio) return feed->append(buffer.value(), capturedAt);
+  feed->addReference(*buffer.value(), capturedAt);
   found->second->append(std::move(buffer.value()), sequence, capturedAt);
 }
 
@@ -156,6 +184,9 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
       auto channel = std::move(found->second);
       channels_.erase(found);
       channel->cancel();
+      if (auto echo = echoes_.find(sessionId);
+          echo != echoes_.end() && source == AudioSource::selfAudio)
+        echo->second->reset();
     }
   }
   writer_->write({{"type", "source.suppressed"},
@@ -167,6 +198,11 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
 
 void LegacySpeechBackend::stopSession(const std::string& id) {
   const bool existed = sessions_.erase(id) > 0;
+  // What waited for its reference goes to the "self" channel before it finishes.
+  if (auto echo = echoes_.find(id); echo != echoes_.end()) {
+    echo->second->flush();
+    echoes_.erase(echo);
+  }
   std::erase_if(suppressed_, [&](const ChannelKey& key) { return key.sessionId == id; });
   std::erase_if(dictationNoticeSent_, [&](const ChannelKey& key) { return key.sessionId == id; });
   std::vector<std::shared_ptr<LegacyRecognitionChannel>> stopping;
@@ -184,6 +220,8 @@ void LegacySpeechBackend::stopSession(const std::string& id) {
 }
 
 void LegacySpeechBackend::stopAll() {
+  for (auto& [id, feed] : echoes_) feed->flush();
+  echoes_.clear();
   auto channels = std::move(channels_);
   channels_.clear();
   for (auto& [key, channel] : channels) channel->finish();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "stt-helper/backend.h"
+#include "stt-helper/echo/self_feed.h"
 #include "stt-helper/legacy/dictation_probe.h"
 #include "stt-helper/legacy/legacy_channel.h"
 
@@ -21,7 +22,8 @@ class LegacySpeechBackend final : public SpeechBackend {
   std::string implementationName() const override { return "sf-speech-recognizer"; }
   void emitStatus() override;
   void startSession(const std::string& id, const std::string& locale,
-                    const std::vector<std::string>& vocabulary) override;
+                    const std::vector<std::string>& vocabulary,
+                    bool echoCancellation = true) override;
   void appendAudio(const std::string& sessionId, AudioSource source, int64_t sequence,
                    double capturedAt, const std::string& pcmBase64) override;
   void setSuppressed(const std::string& sessionId, AudioSource source, bool suppressed) override;
@@ -46,6 +48,8 @@ class LegacySpeechBackend final : public SpeechBackend {
       channels_;
   std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
   std::unordered_set<ChannelKey, ChannelKeyHash> dictationNoticeSent_;
+  // Sessions with echo cancellation: their "self" audio goes through here first.
+  std::unordered_map<std::string, std::shared_ptr<SelfAudioFeed>> echoes_;
   // Channels' Dictation callbacks hold this weakly: a callback that outlives the backend does
   // nothing.
   std::shared_ptr<LegacySpeechBackend*> self_;

@@ -104,10 +104,12 @@ TEST_F(CommandLoop, CommandsReachTheBackendWithDefaultsAndExactValues) {
                   {"op", "startSession"},
                   {"id", "s1"},
                   {"locale", "ja-JP"},
-                  {"vocabulary", json::array()}}));
-  EXPECT_EQ(roundTrip(R"({"type":"session.start","sessionId":"s2","locale":"en-US",)"
-                      R"("vocabulary":["Brimlow","k8s"]})")["vocabulary"],
-            (json{"Brimlow", "k8s"}));
+                  {"vocabulary", json::array()},
+                  {"echoCancellation", true}}));
+  const json second = roundTrip(R"({"type":"session.start","sessionId":"s2","locale":"en-US",)"
+                                R"("vocabulary":["Brimlow","k8s"],"echoCancellation":false})");
+  EXPECT_EQ(second["vocabulary"], (json{"Brimlow", "k8s"}));
+  EXPECT_EQ(second["echoCancellation"], false);
   EXPECT_EQ(roundTrip(R"({"type":"audio","sessionId":"s1","source":"self","sequence":9,)"
                       R"("capturedAt":1700000000000,"pcmBase64":"AAA=","level":0.3})"),
             (json{{"type", "test.call"},

@@ -46,6 +46,7 @@ TEST(DecodeHelperCommand, WrongTypesFailTheWholeLine) {
            R"({"type":"a","sessionId":5})",
            R"({"type":"a","suppressed":1})",
            R"({"type":"a","suppressed":"true"})",
+           R"({"type":"a","echoCancellation":"false"})",
            R"({"type":"a","vocabulary":["a",1]})",
            R"({"type":"a","vocabulary":"a"})",
            R"({"type":"a","capturedAt":"1"})",

@@ -53,8 +53,12 @@ class RecordingBackend final : public SpeechBackend {
     call(event);
   }
   void startSession(const std::string& id, const std::string& locale,
-                    const std::vector<std::string>& vocabulary) override {
-    call({{"op", "startSession"}, {"id", id}, {"locale", locale}, {"vocabulary", vocabulary}});
+                    const std::vector<std::string>& vocabulary, bool echoCancellation) override {
+    call({{"op", "startSession"},
+          {"id", id},
+          {"locale", locale},
+          {"vocabulary", vocabulary},
+          {"echoCancellation", echoCancellation}});
   }
   void appendAudio(const std::string& sessionId, AudioSource source, int64_t sequence,
                    double capturedAt, const std::string& pcmBase64) override {

@@ -96,8 +96,8 @@ class ClockFollowingBackend final : public stt::SpeechBackend {
   std::string implementationName() const override { return inner_->implementationName(); }
   void emitStatus() override { inner_->emitStatus(); }
   void startSession(const std::string& id, const std::string& locale,
-                    const std::vector<std::string>& vocabulary) override {
-    inner_->startSession(id, locale, vocabulary);
+                    const std::vector<std::string>& vocabulary, bool echoCancellation) override {
+    inner_->startSession(id, locale, vocabulary, echoCancellation);
   }
   void appendAudio(const std::string& sessionId, stt::AudioSource source, int64_t sequence,
                    double capturedAt, const std::string& pcmBase64) override {

@@ -1,0 +1,496 @@
+#include "stt-helper/echo/session_echo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <mutex>
+
+#include "stt-helper/echo/echo_delay.h"
+
+namespace brimlow::stt {
+
+namespace {
+
+constexpr int64_t kSamplesPerMs = 16;
+constexpr int64_t kFrame = audio::EchoCanceller::kFrameSamples;
+constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
+// Capture times that wander this little from the running sample count are jitter of the host's
+// stamps, not a gap in the audio.
+constexpr int64_t kJitterSamples = 100 * kSamplesPerMs;
+// How much of the "remote" audio is kept: the longest lag, the hold and some slack.
+constexpr int64_t kReferenceSamples = 8 * 16000;
+constexpr int64_t kReferenceFrames = kReferenceSamples / kFrame;
+// The loudspeakers count as playing for a microphone frame when one of this many reference frames
+// before it (from the aligned delay back) was loud: where most of a room's echo comes from.
+constexpr int64_t kTailFrames = 15;
+// Below this mean square the loudspeakers count as silent (about -55 dBFS).
+constexpr double kPlaying = 3.2e-6;
+constexpr double kTiny = 1e-12;
+// After the alignment moves, the canceller takes about this long to learn the room again.
+constexpr int64_t kSettleFrames = 100;
+// The quietest frame's level follows quieter frames at once and louder ones slowly (about
+// 1 dB/s); frames within 6 dB of it make up the background, averaged over about 200 ms.
+constexpr double kBackgroundRise = 1.0023;
+constexpr double kNearQuietest = 4.0;
+constexpr double kBackgroundSmoothing = 0.05;
+// Half a second of the background is kept for replay.
+constexpr size_t kBackgroundSamples = 50 * kFrame;
+
+int64_t sampleIndexAt(double capturedAt) {
+  return std::llround(capturedAt * static_cast<double>(kSamplesPerMs));
+}
+
+// floor(a / b) for b > 0, also for negative a.
+int64_t floorDiv(int64_t a, int64_t b) {
+  return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
+size_t wrap(int64_t index, int64_t size) {
+  return static_cast<size_t>(((index % size) + size) % size);
+}
+
+double meanSquare(const int16_t* samples, int64_t count) {
+  double sum = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    const double value = samples[i] / 32768.0;
+    sum += value * value;
+  }
+  return count > 0 ? sum / static_cast<double>(count) : 0.0;
+}
+
+double decibels(double meanSquareValue) {
+  return 10.0 * std::log10(meanSquareValue + kTiny);
+}
+
+// What the loudspeakers played, by sample index on the capture-time clock, for the last few
+// seconds, with the level of each 10 ms frame.
+class Reference {
+ public:
+  bool started() const { return end_ != kNone; }
+  int64_t end() const { return end_; }
+  double lastArrival() const { return lastArrival_; }
+
+  // Appends a chunk where the running sample count puts it, or where its capture time says when
+  // that is far from the count. Levels of the frames it completes go to the estimator.
+  void append(const int16_t* samples, int64_t count, double capturedAt, double now,
+              EchoDelayEstimator& delay) {
+    lastArrival_ = now;
+    const int64_t at = sampleIndexAt(capturedAt);
+    const int64_t gap = end_ == kNone ? 0 : at - end_;
+    if (end_ == kNone || gap < -kJitterSamples || gap >= kReferenceSamples) {
+      end_ = at;  // the first chunk, or the clock jumped: start over from here
+      levelsFrom_ = floorDiv(at + kFrame - 1, kFrame);
+    } else if (gap > kJitterSamples) {
+      for (int64_t i = end_; i < at; ++i) ring_[wrap(i, kReferenceSamples)] = 0;  // silence
+      end_ = at;
+    }
+    if (ring_.empty()) {
+      ring_.resize(kReferenceSamples);
+      levels_.resize(kReferenceFrames);
+    }
+    for (int64_t i = 0; i < count; ++i) ring_[wrap(end_ + i, kReferenceSamples)] = samples[i];
+    end_ += count;
+    const int64_t whole = floorDiv(end_, kFrame);  // frames before this one are complete
+    for (int64_t frame = std::max(levelsFrom_, whole - kReferenceFrames); frame < whole; ++frame) {
+      double sum = 0;
+      for (int64_t i = frame * kFrame; i < (frame + 1) * kFrame; ++i) {
+        const double value = ring_[wrap(i, kReferenceSamples)] / 32768.0;
+        sum += value * value;
+      }
+      levels_[wrap(frame, kReferenceFrames)] = sum / static_cast<double>(kFrame);
+      delay.addFar(frame, static_cast<float>(decibels(sum / static_cast<double>(kFrame))));
+    }
+    levelsFrom_ = std::max(levelsFrom_, whole);
+  }
+
+  // `count` samples from `from`; what is not held (too old, not come yet) reads as silence.
+  // True when all of it was held.
+  bool read(int64_t from, int16_t* out, int64_t count) const {
+    bool whole = true;
+    for (int64_t i = 0; i < count; ++i) {
+      const int64_t index = from + i;
+      const bool held = end_ != kNone && index < end_ && index >= end_ - kReferenceSamples;
+      out[i] = held ? ring_[wrap(index, kReferenceSamples)] : 0;
+      whole = whole && held;
+    }
+    return whole;
+  }
+
+  // The loudest known frame level among frames [first, last], 0 when none is known.
+  double loudest(int64_t first, int64_t last) const {
+    double level = 0;
+    for (int64_t frame = std::max(first, levelsFrom_ - kReferenceFrames);
+         frame <= std::min(last, levelsFrom_ - 1); ++frame)
+      level = std::max(level, levels_[wrap(frame, kReferenceFrames)]);
+    return level;
+  }
+
+ private:
+  std::vector<int16_t> ring_;  // made with the first chunk
+  std::vector<double> levels_;
+  int64_t end_ = kNone;
+  int64_t levelsFrom_ = kNone;  // the first frame whose level is not yet known
+  double lastArrival_ = -std::numeric_limits<double>::infinity();
+};
+
+// Everything a session's echo processing holds, made with its first "self" audio.
+struct State {
+  Reference reference;
+  EchoDelayEstimator delay;
+  std::unique_ptr<audio::EchoCanceller> canceller;  // made when first needed
+  bool cancellerFailed = false;
+
+  // The "self" samples not yet processed, ending at nearEnd, and the chunks they came in.
+  struct Chunk {
+    int64_t start;  // sample index of its first sample
+    double capturedAt;
+    double arrival;
+  };
+  std::deque<int16_t> pending;
+  std::deque<Chunk> chunks;
+  std::optional<int64_t> nearEnd;
+
+  std::optional<int> alignedDelay;        // the delay the canceller works with
+  int64_t settledFrom = 0;                // the first frame after it settled on that delay
+  double gain = 1.0;                      // of the frame before, for a ramp without clicks
+  std::vector<int16_t> backgroundFrames;  // recent quiet frames, for replay
+  size_t replayAt = 0;
+  double quietestHeard = 1.0;  // mean square of the quietest recent microphone frame
+  double quietest = 1.0;       // mean square of the quietest recent output frame
+  double background = 0.0;     // mean square of the background around it
+  bool gated = false;
+};
+
+}  // namespace
+
+class SessionEcho::Impl {
+ public:
+  explicit Impl(SessionEchoSettings settings) : settings_(std::move(settings)) {}
+
+  bool addRemote(const audio::PcmBuffer& buffer, double capturedAt, double now) {
+    const int16_t* samples = buffer.int16ChannelData(0);
+    std::lock_guard lock(mutex_);
+    if (!state_ || !samples) return false;  // no "self" audio yet: nothing to cancel
+    state_->reference.append(samples, buffer.frameLength(), capturedAt, now, state_->delay);
+    return state_->pending.size() >= static_cast<size_t>(kFrame);
+  }
+
+  void expectSelf() {
+    std::lock_guard lock(mutex_);
+    if (!state_) state_ = std::make_unique<State>();
+  }
+
+  std::vector<TimedBuffer> addSelf(const audio::PcmBufferPtr& buffer, double capturedAt,
+                                   double now) {
+    std::lock_guard lock(mutex_);
+    const int16_t* samples = buffer ? buffer->int16ChannelData(0) : nullptr;
+    if (!samples || buffer->frameLength() == 0) return {};
+    if (!state_) state_ = std::make_unique<State>();
+    State& state = *state_;
+    if (state.pending.empty() && (state.cancellerFailed || !remoteActive(now))) {
+      state.nearEnd.reset();  // the next chunk with a reference starts the stream again
+      return {TimedBuffer{buffer, capturedAt}};
+    }
+    std::vector<TimedBuffer> out;
+    const int64_t at = sampleIndexAt(capturedAt);
+    if (state.nearEnd && std::abs(at - *state.nearEnd) > kJitterSamples) {
+      // The host's clock jumped or audio is missing: what is held goes now, and the stream
+      // starts again at the new time.
+      process(now, true, out);
+      flushRemainder(out);
+    }
+    if (!state.nearEnd) state.nearEnd = at;
+    state.chunks.push_back({*state.nearEnd, capturedAt, now});
+    state.pending.insert(state.pending.end(), samples, samples + buffer->frameLength());
+    *state.nearEnd += buffer->frameLength();
+    process(now, false, out);
+    return out;
+  }
+
+  std::vector<TimedBuffer> release(double now) {
+    std::lock_guard lock(mutex_);
+    std::vector<TimedBuffer> out;
+    if (state_) process(now, false, out);
+    return out;
+  }
+
+  std::vector<TimedBuffer> releaseAll() {
+    std::lock_guard lock(mutex_);
+    std::vector<TimedBuffer> out;
+    if (!state_) return out;
+    process(std::numeric_limits<double>::infinity(), true, out);
+    flushRemainder(out);
+    return out;
+  }
+
+  std::optional<double> holdDeadline() const {
+    std::lock_guard lock(mutex_);
+    if (!state_ || state_->pending.size() < static_cast<size_t>(kFrame)) return std::nullopt;
+    return chunkAt(pendingStart()).arrival + settings_.holdMs;
+  }
+
+  void resetSelf() {
+    std::lock_guard lock(mutex_);
+    if (!state_) return;
+    state_->pending.clear();
+    state_->chunks.clear();
+    state_->nearEnd.reset();
+  }
+
+  std::optional<std::string> takeFailure() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(failure_, std::nullopt);
+  }
+
+  std::optional<int> delayMs() const {
+    std::lock_guard lock(mutex_);
+    if (!state_ || !state_->delay.delayFrames()) return std::nullopt;
+    return *state_->delay.delayFrames() * 10;
+  }
+
+  std::optional<bool> echoHeard() const {
+    std::lock_guard lock(mutex_);
+    return state_ ? state_->delay.echoHeard() : std::nullopt;
+  }
+
+ private:
+  // The canceller, made when there is first something to cancel; false when it cannot be made.
+  bool haveCanceller() {
+    State& state = *state_;
+    if (!state.canceller && !state.cancellerFailed) {
+      auto canceller = audio::EchoCanceller::make(settings_.canceller);
+      if (canceller) {
+        state.canceller = std::move(canceller.value());
+      } else {
+        state.cancellerFailed = true;
+        failure_ = canceller.error();
+      }
+    }
+    return state.canceller != nullptr;
+  }
+
+  bool remoteActive(double now) const {
+    return state_->reference.started() &&
+           now - state_->reference.lastArrival() <= settings_.remoteIdleMs;
+  }
+
+  int64_t pendingStart() const {
+    return *state_->nearEnd - static_cast<int64_t>(state_->pending.size());
+  }
+
+  // The last chunk that starts at or before `index`.
+  const State::Chunk& chunkAt(int64_t index) const {
+    const auto& chunks = state_->chunks;
+    auto it = std::upper_bound(chunks.begin(), chunks.end(), index,
+                               [](int64_t i, const State::Chunk& c) { return i < c.start; });
+    return it == chunks.begin() ? chunks.front() : *std::prev(it);
+  }
+
+  double capturedAtOf(int64_t index) const {
+    const State::Chunk& chunk = chunkAt(index);
+    return chunk.capturedAt +
+           static_cast<double>(index - chunk.start) / static_cast<double>(kSamplesPerMs);
+  }
+
+  // The reference sample the canceller takes with the microphone sample at `nearIndex`: the
+  // estimated delay less the small delay the canceller works best with.
+  int64_t referenceIndexFor(int64_t nearIndex) const {
+    const auto delay = state_->delay.delayFrames();
+    const int64_t lagMs = delay ? static_cast<int64_t>(*delay) * 10 - settings_.targetDelayMs : 0;
+    return nearIndex - lagMs * kSamplesPerMs;
+  }
+
+  // Works off the whole frames held: each goes once its reference has come, once it has waited
+  // holdMs, or at once with `force`; without a remote stream frames pass unchanged.
+  void process(double now, bool force, std::vector<TimedBuffer>& out) {
+    State& state = *state_;
+    if (!state.nearEnd) return;
+    const bool cancelling = remoteActive(now) && haveCanceller();
+    audio::PcmBufferPtr piece;
+    int64_t pieceStart = 0;
+    while (state.pending.size() >= static_cast<size_t>(kFrame)) {
+      const int64_t start = pendingStart();
+      const int64_t referenceAt = referenceIndexFor(start);
+      const bool referenceHere = state.reference.end() >= referenceAt + kFrame;
+      const bool waitedEnough = now >= chunkAt(start).arrival + settings_.holdMs;
+      if (cancelling && !referenceHere && !waitedEnough && !force) break;
+      if (!piece) {
+        const size_t frames = state.pending.size() / static_cast<size_t>(kFrame);
+        piece =
+            audio::PcmBuffer::make(audio::pcm16Mono16k(), static_cast<uint32_t>(frames * kFrame));
+        if (!piece) break;  // no memory now: the audio stays held
+        pieceStart = start;
+      }
+      int16_t* frame = piece->int16ChannelData(0) + piece->frameLength();
+      std::copy_n(state.pending.begin(), kFrame, frame);
+      if (cancelling) cancel(frame, start, referenceAt);
+      piece->setFrameLength(piece->frameLength() + static_cast<uint32_t>(kFrame));
+      state.pending.erase(state.pending.begin(), state.pending.begin() + kFrame);
+      while (state.chunks.size() > 1 && state.chunks[1].start <= pendingStart())
+        state.chunks.pop_front();
+    }
+    if (piece) out.push_back({piece, capturedAtOf(pieceStart)});
+  }
+
+  // Less than a frame left at the end of the stream: it goes as it is.
+  void flushRemainder(std::vector<TimedBuffer>& out) {
+    State& state = *state_;
+    if (!state.pending.empty()) {
+      auto piece = audio::PcmBuffer::make(audio::pcm16Mono16k(),
+                                          static_cast<uint32_t>(state.pending.size()));
+      if (piece) {
+        std::copy(state.pending.begin(), state.pending.end(), piece->int16ChannelData(0));
+        piece->setFrameLength(static_cast<uint32_t>(state.pending.size()));
+        out.push_back({piece, capturedAtOf(pendingStart())});
+      }
+    }
+    state.pending.clear();
+    state.chunks.clear();
+    state.nearEnd.reset();
+  }
+
+  void cancel(int16_t* frame, int64_t nearIndex, int64_t referenceAt) {
+    State& state = *state_;
+    const double before = meanSquare(frame, kFrame);
+    const int64_t nearFrame = floorDiv(nearIndex, kFrame);
+    state.delay.addNear(nearFrame, static_cast<float>(decibels(before)));
+    // A microphone that does not hear the loudspeakers (headphones) is left as it is: a
+    // canceller with nothing to cancel only damages the voice.
+    const std::optional<bool> heard = state.delay.echoHeard();
+    if (heard == false) return;
+    rememberBackground(frame, before);
+    int16_t reference[kFrame];
+    const bool withReference = state.reference.read(referenceAt, reference, kFrame);
+    const audio::EchoFrameResult result = state.canceller->process(frame, reference);
+    if (!settings_.gate) return;
+    const double after = meanSquare(frame, kFrame);
+    trackBackgroundLevel(after);
+    // Without its reference a frame is judged like the one before it.
+    if (withReference || !heard) state.gated = isEchoOnly(nearFrame, referenceAt, after, result);
+    applyGate(frame, after);
+  }
+
+  // The microphone's own background: frames about as quiet as the quietest it recently
+  // delivered hold neither voice nor echo. The last half second of them is kept.
+  void rememberBackground(const int16_t* frame, double level) {
+    State& state = *state_;
+    state.quietestHeard = std::min(level, state.quietestHeard * kBackgroundRise);
+    if (level > state.quietestHeard * kNearQuietest) return;
+    state.backgroundFrames.insert(state.backgroundFrames.end(), frame, frame + kFrame);
+    if (state.backgroundFrames.size() > kBackgroundSamples)
+      state.backgroundFrames.erase(state.backgroundFrames.begin(),
+                                   state.backgroundFrames.begin() + kFrame);
+  }
+
+  // The background's level after the canceller: the quietest recent frames mark where it lies;
+  // its level is the average of the frames near them.
+  void trackBackgroundLevel(double level) {
+    State& state = *state_;
+    state.quietest = std::min(level, state.quietest * kBackgroundRise);
+    if (level <= state.quietest * kNearQuietest)
+      state.background += kBackgroundSmoothing * (level - state.background);
+    state.background = std::min(state.background, state.quietest * kNearQuietest);
+  }
+
+  // Whether what the canceller left of a frame is echo and nothing else.
+  bool isEchoOnly(int64_t nearFrame, int64_t referenceAt, double after,
+                  const audio::EchoFrameResult& result) {
+    State& state = *state_;
+    const std::optional<bool> heard = state.delay.echoHeard();
+    // The canceller learns the room anew after the alignment moved.
+    if (const auto delay = state.delay.delayFrames(); delay != state.alignedDelay) {
+      state.alignedDelay = delay;
+      state.settledFrom = nearFrame + kSettleFrames;
+    }
+    if (!heard || nearFrame < state.settledFrom) {
+      // Until the echo is found, and while the canceller settles, it may be looking in the
+      // wrong place: while the loudspeakers play where the echo can come from, what is not
+      // louder than them is taken for echo. This costs the local voice at most the first
+      // seconds of the other side.
+      const int64_t newest = heard ? floorDiv(referenceAt, kFrame) - settings_.targetDelayMs / 10
+                                   : nearFrame - EchoDelayEstimator::kMinLagFrames;
+      const int64_t oldest =
+          heard ? newest - kTailFrames : nearFrame - EchoDelayEstimator::kMaxLagFrames;
+      const double loudspeakers = state.reference.loudest(oldest, newest);
+      return loudspeakers > kPlaying &&
+             decibels(after) <= decibels(loudspeakers) + settings_.startupMarginDb;
+    }
+    // Settled: the linear filter's prediction says how much of the frame was echo; what it
+    // left being well below that is the rest of the echo, not a voice.
+    const int64_t newest = floorDiv(referenceAt, kFrame);
+    const bool playing = state.reference.loudest(newest - kTailFrames, newest) > kPlaying;
+    return playing && result.predictedEcho > kPlaying * 0.01 &&
+           decibels(result.afterLinear) <= decibels(result.predictedEcho) - settings_.gateMarginDb;
+  }
+
+  // A frame that holds only what is left of the echo is replaced by the microphone's own
+  // background, replayed from the frames kept; without such frames yet it is turned down to the
+  // background's level. Silence, or a background that comes and goes with the other side's
+  // speech, would sound like speech to the recognizer. The change ramps over the frame, so
+  // that turning down and up again makes no click.
+  void applyGate(int16_t* frame, double level) {
+    State& state = *state_;
+    const bool replay = !state.backgroundFrames.empty();
+    double target = 1.0;
+    if (state.gated && replay) {
+      target = 0.0;
+    } else if (state.gated && level > kTiny) {
+      const double least = std::pow(10.0, -settings_.gateAttenuationDb / 10.0);
+      target = std::sqrt(std::min(1.0, std::max(least, state.background / level)));
+    }
+    for (int64_t i = 0; i < kFrame; ++i) {
+      const double gain = state.gain + (target - state.gain) * static_cast<double>(i + 1) / kFrame;
+      double value = frame[i] * gain;
+      if (replay) {
+        state.replayAt %= state.backgroundFrames.size();
+        value += (1.0 - gain) * state.backgroundFrames[state.replayAt++];
+      }
+      frame[i] = static_cast<int16_t>(std::clamp(std::lrint(value), -32768L, 32767L));
+    }
+    state.gain = target;
+  }
+
+  const SessionEchoSettings settings_;
+  mutable std::mutex mutex_;
+  std::unique_ptr<State> state_;
+  std::optional<std::string> failure_;
+};
+
+SessionEcho::SessionEcho(SessionEchoSettings settings)
+    : impl_(std::make_unique<Impl>(std::move(settings))) {}
+SessionEcho::~SessionEcho() = default;
+
+void SessionEcho::expectSelf() {
+  impl_->expectSelf();
+}
+bool SessionEcho::addRemote(const audio::PcmBuffer& buffer, double capturedAt, double now) {
+  return impl_->addRemote(buffer, capturedAt, now);
+}
+std::vector<TimedBuffer> SessionEcho::addSelf(const audio::PcmBufferPtr& buffer, double capturedAt,
+                                              double now) {
+  return impl_->addSelf(buffer, capturedAt, now);
+}
+std::vector<TimedBuffer> SessionEcho::release(double now) {
+  return impl_->release(now);
+}
+std::vector<TimedBuffer> SessionEcho::releaseAll() {
+  return impl_->releaseAll();
+}
+std::optional<double> SessionEcho::holdDeadline() const {
+  return impl_->holdDeadline();
+}
+void SessionEcho::resetSelf() {
+  impl_->resetSelf();
+}
+std::optional<std::string> SessionEcho::takeFailure() {
+  return impl_->takeFailure();
+}
+std::optional<int> SessionEcho::delayMs() const {
+  return impl_->delayMs();
+}
+std::optional<bool> SessionEcho::echoHeard() const {
+  return impl_->echoHeard();
+}
+
+}  // namespace brimlow::stt

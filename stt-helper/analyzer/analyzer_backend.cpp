@@ -31,10 +31,49 @@ struct ChannelSlot {
   // Set on the strand by the creation work; read only on the strand.
   std::shared_ptr<SpeechAnalyzerChannel> channel;
   std::optional<speech::SpeechError> creationError;
-  // The "self" slot of a session with echo cancellation: its audio goes through here first.
+  // The "self" slot of a session with echo cancellation: its audio goes through here first,
+  // on the session's echo strand. Set before the slot is shared, read only.
   std::shared_ptr<SelfAudioFeed> feed;
 };
 using SlotPtr = std::shared_ptr<ChannelSlot>;
+
+// A session with echo cancellation. Both sources' chunks are decoded and handed to the echo
+// processing on one strand of the session's own, in the order of the commands, so that each
+// "self" chunk finds the "remote" audio relayed before it; then each goes on to its channel's
+// strand. The echo work never waits behind a channel that is still being built, and whatever
+// follows a session's audio (finishing, cancelling) goes the same way, so it comes after it.
+struct EchoPath {
+  std::shared_ptr<SessionEcho> echo;
+  asio::any_io_executor strand;
+};
+
+void reportInputFailure(JSONLineWriter& writer, const ChannelKey& key,
+                        const std::string& description) {
+  writer.error("SpeechAnalyzer input failed: " + description, key.sessionId, key.source);
+}
+
+// A chunk's samples, or nothing after reporting why the payload cannot be used.
+audio::PcmBufferPtr decodeChunk(const std::string& pcmBase64, JSONLineWriter& writer,
+                                const ChannelKey& key) {
+  auto buffer = makePCMBuffer(pcmBase64);
+  if (buffer) return buffer.value();
+  reportInputFailure(writer, key, describe(buffer.error()));
+  return nullptr;
+}
+
+// Hands audio to the key's channel, on the slot's strand. A chunk whose channel could not be
+// built reports that, once per chunk; audio held back and let go later goes nowhere then.
+void deliverToChannel(ChannelSlot& slot, JSONLineWriter& writer, const ChannelKey& key,
+                      const std::vector<TimedBuffer>& pieces, bool ofChunk) {
+  if (!slot.channel) {
+    if (ofChunk) reportInputFailure(writer, key, slot.creationError->description);
+    return;
+  }
+  for (const auto& piece : pieces) {
+    if (auto error = slot.channel->append(piece.buffer, piece.capturedAt))
+      reportInputFailure(writer, key, error->description());
+  }
+}
 
 class SpeechAnalyzerBackend final : public SpeechBackend {
  public:
@@ -91,48 +130,38 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
         vocabulary.begin(), vocabulary.begin() + static_cast<std::ptrdiff_t>(
                                                      std::min(vocabulary.size(), kMaxVocabulary)));
     sessions_[id] = configuration;
-    if (echoCancellation) echoes_[id] = std::make_shared<SessionEcho>();
+    if (echoCancellation)
+      echoes_[id] = EchoPath{std::make_shared<SessionEcho>(), asio::make_strand(pool_)};
     for (AudioSource source : kAllAudioSources) createChannel(id, source, configuration);
   }
 
   void appendAudio(const std::string& sessionId, AudioSource source, int64_t, double capturedAt,
                    const std::string& pcmBase64) override {
     ChannelKey key{sessionId, source};
-    // The "remote" audio is the echo's reference whether or not it is transcribed.
-    std::shared_ptr<SessionEcho> echo;
-    std::shared_ptr<SelfAudioFeed> selfFeed;
-    if (source == AudioSource::remote) {
-      if (auto found = echoes_.find(sessionId); found != echoes_.end()) echo = found->second;
-      if (auto self = channels_.find(ChannelKey{sessionId, AudioSource::selfAudio});
-          self != channels_.end())
-        selfFeed = self->second->feed;
-    }
-    auto found = suppressed_.contains(key) ? channels_.end() : channels_.find(key);
-    if (found == channels_.end()) {
-      if (echo && selfFeed) {
-        asio::post(selfFeed->executor(), [echo, selfFeed, capturedAt, pcmBase64] {
-          auto buffer = makePCMBuffer(pcmBase64);
-          if (buffer && echo->addRemote(*buffer.value(), capturedAt, nowMilliseconds()))
-            selfFeed->drain();
-        });
-      }
+    SlotPtr slot = suppressed_.contains(key) ? nullptr : slotOf(key);
+    auto echo = echoes_.find(sessionId);
+    if (echo == echoes_.end()) {
+      if (!slot) return;
+      asio::post(slot->strand, [slot, writer = writer_, key, capturedAt, pcmBase64] {
+        if (auto buffer = decodeChunk(pcmBase64, *writer, key))
+          deliverToChannel(*slot, *writer, key, {{buffer, capturedAt}}, true);
+      });
       return;
     }
-    SlotPtr slot = found->second;
-    // Known on this queue before any later "remote" chunk is handled on its strand.
-    if (slot->feed) slot->feed->expectAudio();
-    asio::post(slot->strand, [slot, writer = writer_, key, capturedAt, pcmBase64, echo, selfFeed] {
-      auto report = [&](const std::string& description) {
-        writer->error("SpeechAnalyzer input failed: " + description, key.sessionId, key.source);
-      };
-      auto buffer = makePCMBuffer(pcmBase64);
-      if (!buffer) return report(describe(buffer.error()));
-      if (echo && selfFeed && echo->addRemote(*buffer.value(), capturedAt, nowMilliseconds()))
-        asio::post(selfFeed->executor(), [selfFeed] { selfFeed->drain(); });
-      if (!slot->channel) return report(slot->creationError->description);
-      if (slot->feed) return slot->feed->append(buffer.value(), capturedAt);
-      if (auto error = slot->channel->append(buffer.value(), capturedAt))
-        report(error->description());
+    // The "remote" audio is the reference of the "self" audio whether or not it is
+    // transcribed itself.
+    SlotPtr self = slotOf(ChannelKey{sessionId, AudioSource::selfAudio});
+    std::shared_ptr<SelfAudioFeed> feed = self ? self->feed : nullptr;
+    if (!slot && (source == AudioSource::selfAudio || !feed)) return;
+    asio::post(echo->second.strand, [slot, feed, writer = writer_, key, capturedAt, pcmBase64] {
+      auto buffer = decodeChunk(pcmBase64, *writer, key);
+      if (!buffer) return;
+      if (key.source == AudioSource::selfAudio) return feed->append(buffer, capturedAt);
+      if (feed) feed->addReference(*buffer, capturedAt);
+      if (!slot) return;
+      asio::post(slot->strand, [slot, writer, key, piece = TimedBuffer{buffer, capturedAt}] {
+        deliverToChannel(*slot, *writer, key, {piece}, true);
+      });
     });
   }
 
@@ -142,7 +171,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
       suppressed_.insert(key);
       auto found = channels_.find(key);
       if (found != channels_.end()) {
-        cancelSlot(found->second);
+        cancelSlot(key, found->second);
         channels_.erase(found);
       }
     } else if (suppressed_.erase(key) > 0) {
@@ -158,7 +187,6 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
 
   void stopSession(const std::string& id) override {
     const bool wasOpen = sessions_.erase(id) > 0;
-    echoes_.erase(id);
     std::vector<SlotPtr> finishing;
     for (AudioSource source : kAllAudioSources) {
       ChannelKey key{id, source};
@@ -173,16 +201,20 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     // Written before the finishing starts, so the channels' last finals always follow it.
     writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
     for (const SlotPtr& slot : finishing) {
-      // The slot stays alive until the channel's last result was written.
-      asio::post(slot->strand, [slot] {
-        if (slot->feed) slot->feed->flush();  // what waited for its reference goes in first
-        if (slot->channel) slot->channel->finish([slot](std::optional<speech::SpeechError>) {});
+      afterEcho(id, [slot] {
+        // What waited for its reference goes in first.
+        if (slot->feed) slot->feed->flush();
+        // The slot stays alive until the channel's last result was written.
+        asio::post(slot->strand, [slot] {
+          if (slot->channel) slot->channel->finish([slot](std::optional<speech::SpeechError>) {});
+        });
       });
     }
+    echoes_.erase(id);
   }
 
   void stopAll() override {
-    for (auto& [key, slot] : channels_) cancelSlot(slot);
+    for (auto& [key, slot] : channels_) cancelSlot(key, slot);
     channels_.clear();
     sessions_.clear();
     suppressed_.clear();
@@ -196,20 +228,22 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     channels_[ChannelKey{sessionId, source}] = slot;
     if (auto echo = echoes_.find(sessionId);
         echo != echoes_.end() && source == AudioSource::selfAudio) {
-      // Runs on the slot's strand; the slot holds the feed, so the feed holds it only weakly.
+      // Runs on the session's echo strand; the slot holds the feed, so the feed holds the slot
+      // only weakly.
       std::weak_ptr<ChannelSlot> owner = slot;
+      const ChannelKey key{sessionId, source};
       auto writer = writer_;
       slot->feed = std::make_shared<SelfAudioFeed>(
-          echo->second, slot->strand,
-          [owner, writer, sessionId](const TimedBuffer& piece) {
+          echo->second.echo, echo->second.strand,
+          [owner, writer, key](const std::vector<TimedBuffer>& pieces, bool ofChunk) {
             auto slot = owner.lock();
-            if (!slot || !slot->channel) return;
-            if (auto error = slot->channel->append(piece.buffer, piece.capturedAt))
-              writer->error("SpeechAnalyzer input failed: " + error->description(), sessionId,
-                            AudioSource::selfAudio);
+            if (!slot) return;
+            asio::post(slot->strand, [slot, writer, key, pieces, ofChunk] {
+              deliverToChannel(*slot, *writer, key, pieces, ofChunk);
+            });
           },
-          [writer, sessionId](const std::string& message) {
-            writer->error(message, sessionId, AudioSource::selfAudio);
+          [writer, key](const std::string& message) {
+            writer->error(message, key.sessionId, key.source);
           });
     }
     asio::post(slot->strand,
@@ -231,11 +265,25 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
                });
   }
 
-  static void cancelSlot(const SlotPtr& slot) {
-    asio::post(slot->strand, [slot] {
+  void cancelSlot(const ChannelKey& key, const SlotPtr& slot) {
+    afterEcho(key.sessionId, [slot] {
       if (slot->feed) slot->feed->reset();
-      if (slot->channel) slot->channel->cancel();
+      asio::post(slot->strand, [slot] {
+        if (slot->channel) slot->channel->cancel();
+      });
     });
+  }
+
+  // Runs `work` after what the session's echo strand holds, or now without one.
+  void afterEcho(const std::string& sessionId, std::function<void()> work) {
+    auto echo = echoes_.find(sessionId);
+    if (echo == echoes_.end()) return work();
+    asio::post(echo->second.strand, std::move(work));
+  }
+
+  SlotPtr slotOf(const ChannelKey& key) const {
+    auto found = channels_.find(key);
+    return found == channels_.end() ? nullptr : found->second;
   }
 
   // Declared first so that it is destroyed last: queued work holds slots and channels.
@@ -245,7 +293,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   std::map<std::string, SessionConfiguration> sessions_;
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
   std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
-  std::map<std::string, std::shared_ptr<SessionEcho>> echoes_;  // sessions with cancellation
+  std::map<std::string, EchoPath> echoes_;  // sessions with echo cancellation
 };
 
 }  // namespace

@@ -30,11 +30,16 @@ class EchoDelayEstimator {
   void addNear(int64_t frame, float levelDb);
   void addFar(int64_t frame, float levelDb);
 
-  // The delay in frames (echo frame minus reference frame), once one has been found.
-  std::optional<int> delayFrames() const { return delay_; }
-  // Whether the evidence so far says that the microphone hears the loudspeakers: true once a
-  // delay was found, false after long loudspeaker activity without one, nothing before.
-  std::optional<bool> echoHeard() const;
+  struct Verdict {
+    // The delay in frames (echo frame minus reference frame), once one has been found.
+    std::optional<int> delayFrames;
+    // Whether the microphone hears the loudspeakers: true once a delay was found, false once
+    // the evidence says it does not, nothing before.
+    std::optional<bool> echoHeard;
+    bool operator==(const Verdict&) const = default;
+  };
+  // What the evidence says so far.
+  Verdict verdict() const { return {delay_, echoHeard()}; }
 
  private:
   static constexpr int64_t kCapacity = 1024;
@@ -47,6 +52,7 @@ class EchoDelayEstimator {
   std::optional<double> spreadBelowDb(int lag) const;
   void count(int64_t nearFrame, float nearLevel);
   void decide();
+  std::optional<bool> echoHeard() const;
 
   std::vector<float> far_;
   std::vector<float> near_;  // levels of the counted near frames

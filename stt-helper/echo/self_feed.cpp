@@ -15,23 +15,18 @@ SelfAudioFeed::SelfAudioFeed(std::shared_ptr<SessionEcho> echo, asio::any_io_exe
       report_(std::move(report)) {}
 
 void SelfAudioFeed::append(const audio::PcmBufferPtr& buffer, double capturedAt) {
-  deliverAll(echo_->addSelf(buffer, capturedAt, nowMilliseconds()));
+  deliver_(echo_->addSelf(buffer, capturedAt, nowMilliseconds()), true);
   if (auto failure = echo_->takeFailure()) report_("Echo cancellation is unavailable: " + *failure);
   wakeAtDeadline();
 }
 
 void SelfAudioFeed::addReference(const audio::PcmBuffer& buffer, double capturedAt) {
-  if (echo_->addRemote(buffer, capturedAt, nowMilliseconds())) drain();
-}
-
-void SelfAudioFeed::drain() {
-  deliverAll(echo_->release(nowMilliseconds()));
-  wakeAtDeadline();
+  if (echo_->addRemote(buffer, capturedAt, nowMilliseconds())) release();
 }
 
 void SelfAudioFeed::flush() {
   timer_.cancel();
-  deliverAll(echo_->releaseAll());
+  if (auto pieces = echo_->releaseAll(); !pieces.empty()) deliver_(pieces, false);
 }
 
 void SelfAudioFeed::reset() {
@@ -39,8 +34,9 @@ void SelfAudioFeed::reset() {
   echo_->resetSelf();
 }
 
-void SelfAudioFeed::deliverAll(const std::vector<TimedBuffer>& pieces) {
-  for (const auto& piece : pieces) deliver_(piece);
+void SelfAudioFeed::release() {
+  if (auto pieces = echo_->release(nowMilliseconds()); !pieces.empty()) deliver_(pieces, false);
+  wakeAtDeadline();
 }
 
 void SelfAudioFeed::wakeAtDeadline() {
@@ -53,7 +49,7 @@ void SelfAudioFeed::wakeAtDeadline() {
   timer_.expires_after(std::chrono::microseconds(static_cast<int64_t>(waitMs * 1000.0) + 1));
   timer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
     if (error) return;  // cancelled: what was held went on otherwise
-    if (auto self = weak.lock()) self->drain();
+    if (auto self = weak.lock()) self->release();
   });
 }
 

@@ -1,13 +1,14 @@
 #pragma once
-// The "self" side of a session's echo processing, on the executor that feeds the "self" channel
-// (its strand, or the main queue): chunks go in, what may go on is handed to `deliver` in order,
-// and audio held for its reference goes on by itself once it has waited long enough. Both
-// backends route a session's "self" audio through one of these when echo cancellation is on.
+// The "self" side of a session's echo processing, on one serial executor: chunks go in, what may
+// go on is handed to `deliver` in order, and audio held for its reference goes on by itself once
+// it has waited long enough. Both backends route a session's "self" audio through one of these
+// when echo cancellation is on.
 //
 // Threads: every call on `executor`; `deliver` and `report` run there too.
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/steady_timer.hpp>
@@ -18,21 +19,18 @@ namespace brimlow::stt {
 
 class SelfAudioFeed : public std::enable_shared_from_this<SelfAudioFeed> {
  public:
-  using Deliver = std::function<void(const TimedBuffer&)>;
+  // The pieces that may go on now, in order; `ofChunk` when they are what a new chunk let go
+  // (possibly none), rather than audio that was held.
+  using Deliver = std::function<void(const std::vector<TimedBuffer>& pieces, bool ofChunk)>;
   using Report = std::function<void(const std::string& message)>;
 
   SelfAudioFeed(std::shared_ptr<SessionEcho> echo, asio::any_io_executor executor, Deliver deliver,
                 Report report);
 
-  // A "self" chunk is on its way (may be called from any thread).
-  void expectAudio() { echo_->expectSelf(); }
   // One "self" chunk.
   void append(const audio::PcmBufferPtr& buffer, double capturedAt);
-  // "remote" audio, the reference, from this executor; held audio that it lets go goes on.
+  // "remote" audio, the reference; held audio that it lets go goes on.
   void addReference(const audio::PcmBuffer& buffer, double capturedAt);
-  // "remote" audio came (given to the echo directly, from another thread): held audio whose
-  // reference is now here goes on.
-  void drain();
   // The session ends: everything held goes on now.
   void flush();
   // The channel was cancelled: what is held is dropped.
@@ -41,7 +39,7 @@ class SelfAudioFeed : public std::enable_shared_from_this<SelfAudioFeed> {
   const asio::any_io_executor& executor() const { return executor_; }
 
  private:
-  void deliverAll(const std::vector<TimedBuffer>& pieces);
+  void release();
   void wakeAtDeadline();
 
   std::shared_ptr<SessionEcho> echo_;

@@ -28,12 +28,13 @@ constexpr int64_t kTailFrames = 15;
 constexpr double kPlaying = 3.2e-6;
 constexpr double kTiny = 1e-12;
 // After the alignment moves, the canceller takes about this long to learn the room again.
-constexpr int64_t kSettleFrames = 100;
+constexpr int64_t kSettleFrames = 200;
 // The quietest frame's level follows quieter frames at once and louder ones slowly (about
 // 1 dB/s); frames within 6 dB of it make up the background, averaged over about 200 ms.
 constexpr double kBackgroundRise = 1.0023;
 constexpr double kNearQuietest = 4.0;
 constexpr double kBackgroundSmoothing = 0.05;
+constexpr int64_t kBackgroundAfterFrames = 100;
 // Half a second of the background is kept for replay.
 constexpr size_t kBackgroundSamples = 50 * kFrame;
 
@@ -117,6 +118,11 @@ class Reference {
     return whole;
   }
 
+  // Whether the level of every frame among [first, last] is known.
+  bool known(int64_t first, int64_t last) const {
+    return end_ != kNone && first >= levelsFrom_ - kReferenceFrames && last < levelsFrom_;
+  }
+
   // The loudest known frame level among frames [first, last], 0 when none is known.
   double loudest(int64_t first, int64_t last) const {
     double level = 0;
@@ -156,9 +162,11 @@ struct State {
   double gain = 1.0;                      // of the frame before, for a ramp without clicks
   std::vector<int16_t> backgroundFrames;  // recent quiet frames, for replay
   size_t replayAt = 0;
+  uint64_t noise = 1;          // state of the fill noise's generator
   double quietestHeard = 1.0;  // mean square of the quietest recent microphone frame
-  double quietest = 1.0;       // mean square of the quietest recent output frame
-  double background = 0.0;     // mean square of the background around it
+  int64_t framesHeard = 0;
+  double quietest = 1.0;    // mean square of the quietest recent output frame
+  double background = 0.0;  // mean square of the background around it
   bool gated = false;
 };
 
@@ -176,11 +184,6 @@ class SessionEcho::Impl {
     return state_->pending.size() >= static_cast<size_t>(kFrame);
   }
 
-  void expectSelf() {
-    std::lock_guard lock(mutex_);
-    if (!state_) state_ = std::make_unique<State>();
-  }
-
   std::vector<TimedBuffer> addSelf(const audio::PcmBufferPtr& buffer, double capturedAt,
                                    double now) {
     std::lock_guard lock(mutex_);
@@ -188,7 +191,7 @@ class SessionEcho::Impl {
     if (!samples || buffer->frameLength() == 0) return {};
     if (!state_) state_ = std::make_unique<State>();
     State& state = *state_;
-    if (state.pending.empty() && (state.cancellerFailed || !remoteActive(now))) {
+    if (state.pending.empty() && (state.cancellerFailed || !state.reference.started())) {
       state.nearEnd.reset();  // the next chunk with a reference starts the stream again
       return {TimedBuffer{buffer, capturedAt}};
     }
@@ -245,13 +248,13 @@ class SessionEcho::Impl {
 
   std::optional<int> delayMs() const {
     std::lock_guard lock(mutex_);
-    if (!state_ || !state_->delay.delayFrames()) return std::nullopt;
-    return *state_->delay.delayFrames() * 10;
+    if (!state_ || !state_->delay.verdict().delayFrames) return std::nullopt;
+    return *state_->delay.verdict().delayFrames * 10;
   }
 
   std::optional<bool> echoHeard() const {
     std::lock_guard lock(mutex_);
-    return state_ ? state_->delay.echoHeard() : std::nullopt;
+    return state_ ? state_->delay.verdict().echoHeard : std::nullopt;
   }
 
  private:
@@ -268,11 +271,6 @@ class SessionEcho::Impl {
       }
     }
     return state.canceller != nullptr;
-  }
-
-  bool remoteActive(double now) const {
-    return state_->reference.started() &&
-           now - state_->reference.lastArrival() <= settings_.remoteIdleMs;
   }
 
   int64_t pendingStart() const {
@@ -296,7 +294,7 @@ class SessionEcho::Impl {
   // The reference sample the canceller takes with the microphone sample at `nearIndex`: the
   // estimated delay less the small delay the canceller works best with.
   int64_t referenceIndexFor(int64_t nearIndex) const {
-    const auto delay = state_->delay.delayFrames();
+    const auto delay = state_->delay.verdict().delayFrames;
     const int64_t lagMs = delay ? static_cast<int64_t>(*delay) * 10 - settings_.targetDelayMs : 0;
     return nearIndex - lagMs * kSamplesPerMs;
   }
@@ -306,15 +304,13 @@ class SessionEcho::Impl {
   void process(double now, bool force, std::vector<TimedBuffer>& out) {
     State& state = *state_;
     if (!state.nearEnd) return;
-    const bool cancelling = remoteActive(now) && haveCanceller();
     audio::PcmBufferPtr piece;
     int64_t pieceStart = 0;
     while (state.pending.size() >= static_cast<size_t>(kFrame)) {
       const int64_t start = pendingStart();
       const int64_t referenceAt = referenceIndexFor(start);
-      const bool referenceHere = state.reference.end() >= referenceAt + kFrame;
-      const bool waitedEnough = now >= chunkAt(start).arrival + settings_.holdMs;
-      if (cancelling && !referenceHere && !waitedEnough && !force) break;
+      const Step step = stepFor(start, referenceAt, now, force);
+      if (step == Step::wait) break;
       if (!piece) {
         const size_t frames = state.pending.size() / static_cast<size_t>(kFrame);
         piece =
@@ -324,13 +320,32 @@ class SessionEcho::Impl {
       }
       int16_t* frame = piece->int16ChannelData(0) + piece->frameLength();
       std::copy_n(state.pending.begin(), kFrame, frame);
-      if (cancelling) cancel(frame, start, referenceAt);
+      if (step == Step::cancel) cancel(frame, start, referenceAt);
       piece->setFrameLength(piece->frameLength() + static_cast<uint32_t>(kFrame));
       state.pending.erase(state.pending.begin(), state.pending.begin() + kFrame);
       while (state.chunks.size() > 1 && state.chunks[1].start <= pendingStart())
         state.chunks.pop_front();
     }
     if (piece) out.push_back({piece, capturedAtOf(pieceStart)});
+  }
+
+  enum class Step { wait, cancel, pass };
+
+  // What becomes of the microphone frame at `start` now.
+  Step stepFor(int64_t start, int64_t referenceAt, double now, bool force) {
+    const Reference& reference = state_->reference;
+    const int64_t missing = reference.started() ? referenceAt + kFrame - reference.end()
+                                                : std::numeric_limits<int64_t>::max();
+    if (missing <= 0) return haveCanceller() ? Step::cancel : Step::pass;
+    // Its reference is still to come: while the "remote" stream keeps coming, it waits holdMs.
+    const bool coming =
+        reference.started() && now - reference.lastArrival() <= settings_.remoteIdleMs;
+    const bool waited = now >= chunkAt(start).arrival + settings_.holdMs;
+    if (coming && !waited && !force) return Step::wait;
+    // On without it: through the canceller while the "remote" stream runs just behind, so that
+    // the canceller keeps its place; untouched once that stream has stopped.
+    const bool justBehind = missing <= static_cast<int64_t>(settings_.remoteIdleMs) * kSamplesPerMs;
+    return justBehind && haveCanceller() ? Step::cancel : Step::pass;
   }
 
   // Less than a frame left at the end of the stream: it goes as it is.
@@ -357,26 +372,38 @@ class SessionEcho::Impl {
     state.delay.addNear(nearFrame, static_cast<float>(decibels(before)));
     // A microphone that does not hear the loudspeakers (headphones) is left as it is: a
     // canceller with nothing to cancel only damages the voice.
-    const std::optional<bool> heard = state.delay.echoHeard();
+    const EchoDelayEstimator::Verdict verdict = state.delay.verdict();
+    const std::optional<bool> heard = verdict.echoHeard;
     if (heard == false) return;
-    rememberBackground(frame, before);
     int16_t reference[kFrame];
     const bool withReference = state.reference.read(referenceAt, reference, kFrame);
+    // Where the echo can come from, given what is known of the delay.
+    const int64_t newest = heard ? floorDiv(referenceAt, kFrame) - settings_.targetDelayMs / 10
+                                 : nearFrame - EchoDelayEstimator::kMinLagFrames;
+    const int64_t oldest =
+        heard ? newest - kTailFrames : nearFrame - EchoDelayEstimator::kMaxLagFrames;
+    const double loudspeakers = state.reference.loudest(oldest, newest);
+    if (loudspeakers <= kPlaying && state.reference.known(oldest, newest))
+      rememberBackground(frame, before);
     const audio::EchoFrameResult result = state.canceller->process(frame, reference);
     if (!settings_.gate) return;
     const double after = meanSquare(frame, kFrame);
     trackBackgroundLevel(after);
     // Without its reference a frame is judged like the one before it.
-    if (withReference || !heard) state.gated = isEchoOnly(nearFrame, referenceAt, after, result);
-    applyGate(frame, after);
+    if (withReference || !heard)
+      state.gated = isEchoOnly(nearFrame, referenceAt, after, loudspeakers, result, verdict);
+    applyGate(frame);
   }
 
-  // The microphone's own background: frames about as quiet as the quietest it recently
-  // delivered hold neither voice nor echo. The last half second of them is kept.
+  // The microphone's own background: frames, while the loudspeakers are silent, about as quiet
+  // as the quietest it recently delivered hold neither voice nor echo. The last half second of
+  // them is kept.
   void rememberBackground(const int16_t* frame, double level) {
     State& state = *state_;
     state.quietestHeard = std::min(level, state.quietestHeard * kBackgroundRise);
-    if (level > state.quietestHeard * kNearQuietest) return;
+    // The quietest frame needs a second to be found.
+    if (++state.framesHeard < kBackgroundAfterFrames || level > state.quietestHeard * kNearQuietest)
+      return;
     state.backgroundFrames.insert(state.backgroundFrames.end(), frame, frame + kFrame);
     if (state.backgroundFrames.size() > kBackgroundSamples)
       state.backgroundFrames.erase(state.backgroundFrames.begin(),
@@ -394,13 +421,14 @@ class SessionEcho::Impl {
   }
 
   // Whether what the canceller left of a frame is echo and nothing else.
-  bool isEchoOnly(int64_t nearFrame, int64_t referenceAt, double after,
-                  const audio::EchoFrameResult& result) {
+  bool isEchoOnly(int64_t nearFrame, int64_t referenceAt, double after, double loudspeakers,
+                  const audio::EchoFrameResult& result,
+                  const EchoDelayEstimator::Verdict& verdict) {
     State& state = *state_;
-    const std::optional<bool> heard = state.delay.echoHeard();
+    const std::optional<bool> heard = verdict.echoHeard;
     // The canceller learns the room anew after the alignment moved.
-    if (const auto delay = state.delay.delayFrames(); delay != state.alignedDelay) {
-      state.alignedDelay = delay;
+    if (verdict.delayFrames != state.alignedDelay) {
+      state.alignedDelay = verdict.delayFrames;
       state.settledFrom = nearFrame + kSettleFrames;
     }
     if (!heard || nearFrame < state.settledFrom) {
@@ -408,11 +436,6 @@ class SessionEcho::Impl {
       // wrong place: while the loudspeakers play where the echo can come from, what is not
       // louder than them is taken for echo. This costs the local voice at most the first
       // seconds of the other side.
-      const int64_t newest = heard ? floorDiv(referenceAt, kFrame) - settings_.targetDelayMs / 10
-                                   : nearFrame - EchoDelayEstimator::kMinLagFrames;
-      const int64_t oldest =
-          heard ? newest - kTailFrames : nearFrame - EchoDelayEstimator::kMaxLagFrames;
-      const double loudspeakers = state.reference.loudest(oldest, newest);
       return loudspeakers > kPlaying &&
              decibels(after) <= decibels(loudspeakers) + settings_.startupMarginDb;
     }
@@ -425,27 +448,27 @@ class SessionEcho::Impl {
   }
 
   // A frame that holds only what is left of the echo is replaced by the microphone's own
-  // background, replayed from the frames kept; without such frames yet it is turned down to the
+  // background, replayed from the frames kept, or, before any was kept, by a noise at the
   // background's level. Silence, or a background that comes and goes with the other side's
-  // speech, would sound like speech to the recognizer. The change ramps over the frame, so
-  // that turning down and up again makes no click.
-  void applyGate(int16_t* frame, double level) {
+  // speech, would sound like speech to the recognizer. The change ramps over the frame, so that
+  // turning down and up again makes no click.
+  void applyGate(int16_t* frame) {
     State& state = *state_;
+    const double target = state.gated ? 0.0 : 1.0;
     const bool replay = !state.backgroundFrames.empty();
-    double target = 1.0;
-    if (state.gated && replay) {
-      target = 0.0;
-    } else if (state.gated && level > kTiny) {
-      const double least = std::pow(10.0, -settings_.gateAttenuationDb / 10.0);
-      target = std::sqrt(std::min(1.0, std::max(least, state.background / level)));
-    }
+    // Uniform noise of this amplitude has the background's mean square.
+    const double amplitude = std::sqrt(3.0 * state.background) * 32768.0;
     for (int64_t i = 0; i < kFrame; ++i) {
       const double gain = state.gain + (target - state.gain) * static_cast<double>(i + 1) / kFrame;
-      double value = frame[i] * gain;
-      if (replay) {
+      double fill = 0;
+      if (gain < 1.0 && replay) {
         state.replayAt %= state.backgroundFrames.size();
-        value += (1.0 - gain) * state.backgroundFrames[state.replayAt++];
+        fill = state.backgroundFrames[state.replayAt++];
+      } else if (gain < 1.0) {
+        state.noise = state.noise * 6364136223846793005ULL + 1442695040888963407ULL;
+        fill = amplitude * (static_cast<double>(state.noise >> 11) * 0x1.0p-52 - 1.0);
       }
+      const double value = frame[i] * gain + fill * (1.0 - gain);
       frame[i] = static_cast<int16_t>(std::clamp(std::lrint(value), -32768L, 32767L));
     }
     state.gain = target;
@@ -461,9 +484,6 @@ SessionEcho::SessionEcho(SessionEchoSettings settings)
     : impl_(std::make_unique<Impl>(std::move(settings))) {}
 SessionEcho::~SessionEcho() = default;
 
-void SessionEcho::expectSelf() {
-  impl_->expectSelf();
-}
 bool SessionEcho::addRemote(const audio::PcmBuffer& buffer, double capturedAt, double now) {
   return impl_->addRemote(buffer, capturedAt, now);
 }

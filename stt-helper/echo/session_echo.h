@@ -35,7 +35,7 @@ struct TimedBuffer {
 struct SessionEchoSettings {
   // The longest a "self" frame waits for its reference. The "remote" audio comes in 250 ms
   // chunks, so its newest part can come up to that much after the microphone's.
-  double holdMs = 200;
+  double holdMs = 300;
   double remoteIdleMs = 1000;  // "remote" silent this long: "self" no longer waits for it
   int targetDelayMs = 20;      // where the echo lies behind its reference once aligned
   audio::EchoCancellerSettings canceller;
@@ -56,11 +56,8 @@ class SessionEcho {
   SessionEcho(const SessionEcho&) = delete;
   SessionEcho& operator=(const SessionEcho&) = delete;
 
-  // "self" audio is on its way: from now on the "remote" audio is kept as its reference. Until
-  // this or the first addSelf(), addRemote() keeps nothing.
-  void expectSelf();
-  // "remote" audio, 16 kHz mono int16: the reference. True when "self" audio is held, which
-  // may go on now (release()).
+  // "remote" audio, 16 kHz mono int16: the reference. Kept only once "self" audio has come.
+  // True when "self" audio is held, which may go on now (release()).
   bool addRemote(const audio::PcmBuffer& buffer, double capturedAt, double now);
   // "self" audio in; what may go on now comes out, in order, each piece with its capture time.
   std::vector<TimedBuffer> addSelf(const audio::PcmBufferPtr& buffer, double capturedAt,

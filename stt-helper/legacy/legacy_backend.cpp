@@ -72,11 +72,14 @@ void LegacySpeechBackend::startSession(const std::string& id, const std::string&
     const ChannelKey self{id, AudioSource::selfAudio};
     echoes_[id] = std::make_shared<SelfAudioFeed>(
         echo, mainQueue_.get_executor(),
-        [weakSelf, self](const TimedBuffer& piece) {
+        [weakSelf, self](const std::vector<TimedBuffer>& pieces, bool) {
           auto backend = weakSelf.lock();
           if (!backend) return;
-          if (auto channel = (*backend)->channel(self))
-            channel->append(piece.buffer, 0, piece.capturedAt);
+          // The channel was made when its first chunk came; one let go of later (muted, or
+          // Dictation found off) takes nothing more.
+          if (auto channel = (*backend)->channel(self)) {
+            for (const auto& piece : pieces) channel->append(piece.buffer, 0, piece.capturedAt);
+          }
         },
         [writer = writer_, id](const std::string& message) {
           writer->error(message, id, AudioSource::selfAudio);

@@ -43,12 +43,16 @@ std::vector<int16_t> babble(unsigned seed, double seconds, double amplitude) {
   return out;
 }
 
-// The loudspeakers' sound as the microphone hears it: later, quieter, with two reflections.
+// The loudspeakers' sound as the microphone hears it: later, quieter, with two reflections, over
+// the microphone's own faint noise (about -60 dBFS).
 std::vector<int16_t> room(const std::vector<int16_t>& played, int delayMs) {
   std::vector<int16_t> heard(played.size());
   const size_t delay = static_cast<size_t>(delayMs) * 16;
-  for (size_t i = delay; i < heard.size(); ++i) {
-    double value = 0.5 * played[i - delay];
+  std::mt19937 random(7);
+  std::normal_distribution<double> noise(0.0, 33.0);
+  for (size_t i = 0; i < heard.size(); ++i) {
+    double value = noise(random);
+    if (i >= delay) value += 0.5 * played[i - delay];
     if (i >= delay + 400) value += 0.2 * played[i - delay - 400];
     if (i >= delay + 1100) value -= 0.1 * played[i - delay - 1100];
     heard[i] = static_cast<int16_t>(value);
@@ -141,9 +145,9 @@ TEST(SessionEcho, TheEchoGoesWhateverTheOffsetBetweenTheStreamsAndTheLocalVoiceS
     const auto out = relay(echo, remote, self, offsetMs);
     ASSERT_TRUE(echo.delayMs());
     EXPECT_NEAR(*echo.delayMs(), 120 + offsetMs, 10);
-    // The echo of the last seconds of the other side is more than 25 dB down...
+    // The echo of the last seconds of the other side is more than 20 dB down...
     const size_t from = 6 * 16000, to = self.size() - 40000;
-    EXPECT_GT(10 * std::log10(power(self, from, to) / power(out, from, to)), 25.0);
+    EXPECT_GT(10 * std::log10(power(self, from, to) / power(out, from, to)), 20.0);
     // ...and the local voice keeps its level within 1 dB.
     const size_t voiceFrom = self.size() - 32000;
     EXPECT_NEAR(

@@ -1,17 +1,12 @@
 // The product helper on this machine's real engine, driven over pipes as a host drives it.
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/pcm_base64.h"
+#include "tests/product/recordings.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -20,39 +15,6 @@ namespace {
 using nlohmann::json;
 
 const std::string kHelper = "stt-helper/brimlow-stt-helper";
-const char* kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
-
-std::vector<int16_t> readRaw(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-  return samples;
-}
-
-// A sentence spoken by flite's slt voice (16 kHz mono), made afresh: flite is deterministic.
-std::vector<int16_t> synthesise(const std::string& sentence) {
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("brimlow-flite-" + std::to_string(::getpid()) + ".wav");
-  const std::string command =
-      "flite -voice slt -t '" + sentence + "' -o '" + path.string() + "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::filesystem::remove(path);
-  // The samples are the "data" chunk of the RIFF file.
-  for (size_t at = 12; at + 8 <= bytes.size();) {
-    uint32_t size = 0;
-    std::memcpy(&size, bytes.data() + at + 4, 4);
-    if (std::string(bytes.data() + at, 4) == "data") {
-      std::vector<int16_t> samples(std::min<size_t>(size, bytes.size() - at - 8) / 2);
-      std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
-      return samples;
-    }
-    at += 8 + size + (size & 1);
-  }
-  return {};
-}
 
 ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {}) {
   return ChildProcess::Options{std::move(args), {{"BRIMLOW_PLATFORM_VERSION", version}}, false};

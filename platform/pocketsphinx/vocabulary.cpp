@@ -45,9 +45,10 @@ class EntryCollector {
   explicit EntryCollector(const KnownPhones& known) : known_(known) {}
 
   void addPhrase(const std::string& phrase) {
+    const auto tokens = common::wordTokens(phrase);
     std::vector<std::string> words;
     bool pronounceable = true;
-    for (const auto& token : common::wordTokens(phrase)) {
+    for (const auto& token : tokens) {
       words.push_back(common::lowercased(token));
       pronounceable = pronounce(token, words.back()) && pronounceable;
     }
@@ -61,7 +62,15 @@ class EntryCollector {
       if (!said.empty()) said += ' ';
       said += phones_[word];
     }
-    if (phrases_.insert(name).second) entries_.push_back({name, said});
+    if (!phrases_.insert(name).second) return;
+    entries_.push_back({name, said});
+    // A name the dictionary has is often said otherwise than its one entry ("Siobhan" as
+    // SH IH V AO N, not SH AW B AA N): the other readings are alternates of the phrase.
+    if (words.size() == 1) {
+      size_t n = 1;
+      for (auto& reading : nameReadings(tokens[0]))
+        if (reading != said) entries_.push_back({name + "(" + std::to_string(++n) + ")", reading});
+    }
   }
 
   std::vector<DictionaryEntry> take() { return std::move(entries_); }
@@ -75,7 +84,7 @@ class EntryCollector {
       phones_[word] = *known;
       return true;
     }
-    auto pronunciations = guessPronunciations(token);
+    auto pronunciations = guessPronunciations(token, known_);
     if (auto compound = compoundPronunciation(known_, word);
         compound &&
         std::find(pronunciations.begin(), pronunciations.end(), *compound) == pronunciations.end())

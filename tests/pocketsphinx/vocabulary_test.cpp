@@ -104,16 +104,46 @@ TEST(Vocabulary, EntriesForUnknownWordsCompoundsAndPhrasesAndOneUnigramPerWord) 
 TEST(Spelling, VocabularyTermsPronounAndFirstLetter) {
   const std::vector<std::string> vocabulary = {"Kubernetes",   "OKRs",   "nginx",
                                                "kanban board", "DevOps", " Priya Nakamura "};
-  EXPECT_EQ(spellTranscript("we moved to kubernetes and i think it works", vocabulary),
+  EXPECT_EQ(spellTranscript("we moved to kubernetes and i think it works", vocabulary, false),
             "We moved to Kubernetes and I think it works");
-  EXPECT_EQ(spellTranscript("nginx is slow so i'm asking priya nakamura", vocabulary),
+  EXPECT_EQ(spellTranscript("nginx is slow so i'm asking priya nakamura", vocabulary, false),
             "nginx is slow so I'm asking Priya Nakamura");
-  EXPECT_EQ(spellTranscript("the okrs of devops on the kanban board", vocabulary),
+  EXPECT_EQ(spellTranscript("the okrs of devops on the kanban board", vocabulary, false),
             "The OKRs of DevOps on the kanban board");
   // Only whole words and whole terms; nothing else changes.
-  EXPECT_EQ(spellTranscript("kanban boards in iowa", vocabulary), "Kanban boards in iowa");
-  EXPECT_EQ(spellTranscript("go forward ten meters", {}), "Go forward ten meters");
-  EXPECT_EQ(spellTranscript("", vocabulary), "");
+  EXPECT_EQ(spellTranscript("kanban boards in iowa", vocabulary, false, WordList("")),
+            "Kanban boards in iowa");
+  EXPECT_EQ(spellTranscript("go forward ten meters", {}, false), "Go forward ten meters");
+  EXPECT_EQ(spellTranscript("", vocabulary, true), "");
+}
+
+TEST(Spelling, ProperNounsTermsHeardAsPartsAndEndPunctuationOfFinals) {
+  const WordList list(
+      "anna\nAnna\nBerlin\nFriday\nmarch\nMarch\nNASA\nAl\nAL\nboard\n"
+      "kanban\nsam\nSAM\nSam\n");
+  const std::vector<std::string> vocabulary = {"Oluwaseun Adeyemi", "Kanban Board", "iPhone",
+                                               "GraphQL",           "AWS",          "nginx"};
+  auto spell = [&](std::string_view text, bool isFinal) {
+    return spellTranscript(text, vocabulary, isFinal, list);
+  };
+  // Capitals of words the list has only with capitals, of three letters or more; a name's own
+  // words of a longer term; terms the engine heard as their parts or letters.
+  EXPECT_EQ(spell("we flew to berlin with anna on friday in march", false),
+            "We flew to Berlin with anna on Friday in march");
+  EXPECT_EQ(spell("adeyemi uses nasa data with al and sam on the board", false),
+            "Adeyemi uses NASA data with al and sam on the board");
+  EXPECT_EQ(spell("the i phone calls graph q l on a w s", false),
+            "The iPhone calls GraphQL on AWS");
+  // A final ends in "?" where a question word, or an auxiliary and its subject, begin it.
+  EXPECT_EQ(spell("can you share the graphql schema", true), "Can you share the GraphQL schema?");
+  EXPECT_EQ(spell("is oluwaseun adeyemi joining", true), "Is Oluwaseun Adeyemi joining?");
+  EXPECT_EQ(spell("does nginx cache it", true), "Does nginx cache it?");
+  EXPECT_EQ(spell("where did it go", true), "Where did it go?");
+  EXPECT_EQ(spell("why", true), "Why?");
+  EXPECT_EQ(spell("what i mean is the cache", true), "What I mean is the cache.");
+  EXPECT_EQ(spell("could be the cache", true), "Could be the cache.");
+  EXPECT_EQ(spell("we ship on friday", true), "We ship on Friday.");
+  EXPECT_EQ(spell("nginx is down", true), "nginx is down.");
 }
 
 }  // namespace

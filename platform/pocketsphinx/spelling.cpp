@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <set>
+#include <utility>
 
 #include "common/text.h"
 #include "platform/pocketsphinx/pronunciation.h"
@@ -148,45 +149,59 @@ bool isQuestion(const std::vector<Piece>& pieces) {
 
 }  // namespace
 
-WordList::WordList(std::string_view lines) {
-  std::vector<std::pair<std::string, std::string>> capitalised;
-  for (size_t at = 0; at < lines.size();) {
-    size_t end = lines.find('\n', at);
-    if (end == std::string_view::npos) end = lines.size();
-    const std::string_view word = trimmed(lines.substr(at, end - at));
+WordList::WordList(std::string lines) : text_(std::move(lines)) {
+  // Each word's spellings with capitals, the one with the fewest capitals first.
+  std::vector<std::pair<uint64_t, std::string_view>> candidates;
+  std::string lower;
+  for (size_t at = 0; at < text_.size();) {
+    size_t end = text_.find('\n', at);
+    if (end == std::string::npos) end = text_.size();
+    const std::string_view word = trimmed(std::string_view(text_).substr(at, end - at));
     at = end + 1;
     if (word.empty()) continue;
-    std::string lower = common::lowercased(std::string(word));
+    lower = common::lowercased(std::string(word));
     if (lower == word)
       lowercase_.push_back(hashed(lower));
     else if (lower.size() >= 3)  // "Al", "Co", "DE": elements and state codes, not names
-      capitalised.emplace_back(std::move(lower), std::string(word));
+      candidates.emplace_back(hashed(lower), word);
   }
   std::sort(lowercase_.begin(), lowercase_.end());
-  // One spelling per word, none for a word the list also has in lower case ("March", "march").
-  std::stable_sort(capitalised.begin(), capitalised.end(), [](const auto& a, const auto& b) {
+  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : capitals(a.second) < capitals(b.second);
   });
-  for (size_t i = 0; i < capitalised.size(); ++i) {
-    if (i > 0 && capitalised[i].first == capitalised[i - 1].first) continue;
-    if (hasLowercase(capitalised[i].first)) continue;
-    capitalised_.push_back(std::move(capitalised[i]));
+  // One spelling per word, none for a word the list also has in lower case ("March", "march").
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (i > 0 && candidates[i].first == candidates[i - 1].first) continue;
+    if (std::binary_search(lowercase_.begin(), lowercase_.end(), candidates[i].first)) continue;
+    capitalised_.push_back(candidates[i]);
   }
+  capitalised_.shrink_to_fit();
+  lowercase_.shrink_to_fit();
 }
 
 const WordList& WordList::installed() {
   static const WordList list = [] {
-    std::ifstream in(kInstalledWordList);
-    return WordList(std::string(std::istreambuf_iterator<char>(in), {}));
+    std::ifstream in(kInstalledWordList, std::ios::binary | std::ios::ate);
+    std::string text;
+    if (in) {
+      text.resize(static_cast<size_t>(std::max<std::streamoff>(0, in.tellg())));
+      in.seekg(0);
+      in.read(text.data(), static_cast<std::streamsize>(text.size()));
+      text.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+    }
+    return WordList(std::move(text));
   }();
   return list;
 }
 
 std::optional<std::string> WordList::capitalised(std::string_view word) const {
-  auto it = std::lower_bound(capitalised_.begin(), capitalised_.end(), word,
-                             [](const auto& entry, std::string_view w) { return entry.first < w; });
-  if (it == capitalised_.end() || it->first != word) return std::nullopt;
-  return it->second;
+  const uint64_t key = hashed(word);
+  auto it = std::lower_bound(capitalised_.begin(), capitalised_.end(), key,
+                             [](const auto& entry, uint64_t k) { return entry.first < k; });
+  if (it == capitalised_.end() || it->first != key) return std::nullopt;
+  std::string spelling(it->second);
+  if (common::lowercased(spelling) != word) return std::nullopt;  // another word's hash
+  return spelling;
 }
 
 bool WordList::hasLowercase(std::string_view word) const {

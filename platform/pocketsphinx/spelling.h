@@ -20,10 +20,13 @@
 
 namespace brimlow::pocketsphinx {
 
-// Words as a word list writes them, one word a line.
+// Words as a word list writes them, one word a line. About 1.5 MiB for Debian's list: its text,
+// and hashes to find words in it.
 class WordList {
  public:
-  explicit WordList(std::string_view lines);
+  explicit WordList(std::string lines);
+  WordList(const WordList&) = delete;  // views into its own text
+  WordList& operator=(const WordList&) = delete;
   // Debian's wamerican list (/usr/share/dict/american-english), read once; empty if missing.
   static const WordList& installed();
 
@@ -35,8 +38,11 @@ class WordList {
   bool empty() const { return lowercase_.empty(); }
 
  private:
-  std::vector<std::pair<std::string, std::string>> capitalised_;  // sorted by the lower case
-  std::vector<uint64_t> lowercase_;                               // hashes, sorted
+  std::string text_;
+  // Words the list has only with capitals: the hash of the lower case, and the spelling in
+  // text_; sorted.
+  std::vector<std::pair<uint64_t, std::string_view>> capitalised_;
+  std::vector<uint64_t> lowercase_;  // hashes of the words it has in lower case, sorted
 };
 
 // `text` is the engine's words joined by single spaces; `vocabulary` the host's phrases;

@@ -65,20 +65,28 @@ def counted_terms(kinds):
                 yield kind, part
 
 
+def aligned(reference, finals):
+    """(reference, hypothesis) text pairs: sentence by sentence when there is one final per
+    sentence (so a term heard in the wrong sentence is no hit), else the whole texts."""
+    if len(reference) == len(finals):
+        return list(zip(reference, finals))
+    return [(" ".join(reference), " ".join(finals))]
+
+
 def recall(kinds, reference, finals):
     """Per kind: [occurrences in the reference, found in the finals in any case, found spelled
     as the host wrote the term]."""
-    ref = " ".join(words(" ".join(reference)))
-    hyp_text = " ".join(finals)
-    hyp = " ".join(words(hyp_text))
     out = {kind: [0, 0, 0] for kind in KINDS}
-    for kind, term in counted_terms(kinds):
-        pattern = r"\s+".join(re.escape(w) for w in words(term))
-        n_ref = occurrences(pattern, ref)
-        out[kind][0] += n_ref
-        out[kind][1] += min(n_ref, occurrences(pattern, hyp))
-        spelled = r"[\s\-]+".join(re.escape(w) for w in re.findall(r"[\w']+", term))
-        out[kind][2] += min(n_ref, occurrences(spelled, hyp_text))
+    for ref_text, hyp_text in aligned(reference, finals):
+        ref = " ".join(words(ref_text))
+        hyp = " ".join(words(hyp_text))
+        for kind, term in counted_terms(kinds):
+            pattern = r"\s+".join(re.escape(w) for w in words(term))
+            n_ref = occurrences(pattern, ref)
+            out[kind][0] += n_ref
+            out[kind][1] += min(n_ref, occurrences(pattern, hyp))
+            spelled = r"[\s\-]+".join(re.escape(w) for w in re.findall(r"[\w']+", term))
+            out[kind][2] += min(n_ref, occurrences(spelled, hyp_text))
     return out
 
 
@@ -86,25 +94,29 @@ def proper_nouns(reference, finals, terms):
     """Proper nouns of the reference (capitalised words other than a sentence's first and "I"),
     split into vocabulary words and the rest: [recognised, of those written with their capital]."""
     vocabulary_words = {w for t in terms for w in words(t)}
-    wanted = {}
-    for sentence in reference:
-        for token in re.findall(r"[\w']+", sentence)[1:]:
-            if token != "I" and not token.startswith("I'") and token != token.lower():
-                wanted[token] = wanted.get(token, 0) + 1
-    hyp_text = " ".join(finals)
     out = {"vocabulary": [0, 0], "other": [0, 0]}
-    for token, n_ref in wanted.items():
-        kind = "vocabulary" if token.lower() in vocabulary_words else "other"
-        found = min(n_ref, occurrences(re.escape(token), hyp_text, re.IGNORECASE))
-        out[kind][0] += found
-        out[kind][1] += min(found, occurrences(re.escape(token), hyp_text))
+    for ref_text, hyp_text in aligned(reference, finals):
+        wanted = {}
+        for sentence in re.split(r"(?<=[.?!])\s+", ref_text):
+            for token in re.findall(r"[\w']+", sentence)[1:]:
+                if token != "I" and not token.startswith("I'") and token != token.lower():
+                    wanted[token] = wanted.get(token, 0) + 1
+        for token, n_ref in wanted.items():
+            kind = "vocabulary" if token.lower() in vocabulary_words else "other"
+            found = min(n_ref, occurrences(re.escape(token), hyp_text, re.IGNORECASE))
+            out[kind][0] += found
+            out[kind][1] += min(found, occurrences(re.escape(token), hyp_text))
     return out
 
 
 def ends(reference, finals):
-    """(finals ending in "?", questions in the reference, finals ending in ".", finals)."""
-    return (sum(f.endswith("?") for f in finals), sum(s.endswith("?") for s in reference),
-            sum(f.endswith(".") for f in finals), len(finals))
+    """(finals ending in "?", questions in the reference, finals ending in ".", statements);
+    sentence by sentence, so only where there is one final per sentence."""
+    pairs = aligned(reference, finals) if len(reference) == len(finals) else []
+    return (sum(r.endswith("?") and f.endswith("?") for r, f in pairs),
+            sum(s.endswith("?") for s in reference),
+            sum(r.endswith(".") and f.endswith(".") for r, f in pairs),
+            sum(s.endswith(".") for s in reference))
 
 
 def fraction(pair):

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <set>
 #include <utility>
 
 #include "common/text.h"
@@ -87,8 +86,8 @@ void addForms(std::vector<Term>& terms, std::string_view phrase, const WordList&
   if (tokens.empty()) return;
   terms.push_back({common::lowercasedWordTokens(spelling), spelling});
   if (tokens.size() > 1) {
-    // A capitalised word of a longer term, which the dictionary's lower-case words do not
-    // explain, is a name: it keeps its capital on its own.
+    // A capitalised word of a longer term that the word list does not have in lower case is a
+    // name ("Adeyemi", not "Board"): it keeps its capital on its own.
     if (list.empty()) return;  // no telling names from ordinary words
     for (const auto& token : tokens) {
       const std::string lower = common::lowercased(token);

@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "platform/pocketsphinx/pronunciation.h"
+#include "platform/pocketsphinx/spelling.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -70,7 +71,17 @@ class EntryCollector {
       size_t n = 1;
       for (auto& reading : nameReadings(tokens[0]))
         if (reading != said) entries_.push_back({name + "(" + std::to_string(++n) + ")", reading});
+      return;
     }
+    // Someone listed by full name is mostly called by one of its names ("Siobhan" of "Siobhan
+    // Byrne"): each name the dictionary has is favoured on its own too, as a name the
+    // dictionary lacks already is. A word the word list has in lower case is no name
+    // ("Board" of "Kanban Board").
+    const WordList& list = WordList::installed();
+    for (size_t i = 0; i < tokens.size(); ++i)
+      if (!guessed_.count(words[i]) && tokens[i] != words[i] && !list.empty() &&
+          !list.hasLowercase(words[i]))
+        addPhrase(tokens[i]);
   }
 
   std::vector<DictionaryEntry> take() { return std::move(entries_); }

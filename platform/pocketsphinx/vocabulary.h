@@ -17,7 +17,8 @@ struct DictionaryEntry {
 // Entries for `phrases`: each word the dictionary lacks with its pronunciations (pronunciation.h,
 // or two dictionary words joined, as in "webhook"), and each phrase of several words (or of a
 // known word) as one entry of its own, a name the dictionary has with its other readings as
-// alternates. A phrase with a word that has no pronunciation is left out; the rest still count.
+// alternates, also where it is part of a longer name. A phrase with a word that has no
+// pronunciation is left out; the rest still count.
 std::vector<DictionaryEntry> vocabularyEntries(const std::vector<std::string>& phrases,
                                                const KnownPhones& known);
 

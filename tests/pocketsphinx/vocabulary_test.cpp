@@ -36,9 +36,9 @@ TEST(Pronunciation, IpaOfOtherLanguagesBecomesModelPhones) {
 namespace {
 const KnownPhones kDictionary = [](const std::string& word) -> std::optional<std::string> {
   static const std::map<std::string, std::string> words = {
-      {"pager", "P EY JH ER"}, {"duty", "D UW T IY"}, {"board", "B AO R D"},
-      {"the", "DH AH"},        {"graph", "G R AE F"}, {"i", "AY"},
-      {"phone", "F OW N"},     {"mac", "M AE K"},     {"siobhan", "SH AW B AA N"}};
+      {"pager", "P EY JH ER"},     {"duty", "D UW T IY"}, {"board", "B AO R D"}, {"the", "DH AH"},
+      {"graph", "G R AE F"},       {"i", "AY"},           {"phone", "F OW N"},   {"mac", "M AE K"},
+      {"siobhan", "SH AW B AA N"}, {"byrne", "B ER N"}};
   auto it = words.find(word);
   if (it == words.end()) return std::nullopt;
   return it->second;
@@ -82,23 +82,27 @@ TEST(Pronunciation, AcronymsCompoundsAndNamesAreSaidAsPeopleSayThem) {
 
 TEST(Vocabulary, EntriesForUnknownWordsCompoundsAndPhrasesAndOneUnigramPerWord) {
   const auto entries = vocabularyEntries(
-      {"PagerDuty", "OKRs", "the board", "kanban board", "'", "Siobhan"}, kDictionary);
+      {"PagerDuty", "OKRs", "the board", "Kanban Board", "'", "Siobhan Byrne"}, kDictionary);
   std::vector<std::string> words;
   for (const auto& entry : entries) words.push_back(entry.word + " = " + entry.phones);
   // The compound by its parts first, then espeak's guess; a known word's phones as they are; a
   // phrase as one entry of its own, after the entries of any new word in it; "'" has nothing to
-  // say and is left out; a name the dictionary has with its other readings.
+  // say and is left out; the names of a full name that the dictionary has also on their own,
+  // with their other readings ("Board" is an ordinary word).
   EXPECT_EQ(words, (std::vector<std::string>{
                        "pagerduty = P EY JH ER D UW T IY", "pagerduty(2) = P AE JH ER D UW T IY",
                        "okrs = OW K EY AA R Z", "vocabulary:the_board = DH AH B AO R D",
-                       "kanban = K AE N B AH N", "vocabulary:kanban_board = K AE N B AH N B AO R D",
+                       "kanban = K AE N B AH N", "kanban(2) = K AA N B AA N",
+                       "vocabulary:kanban_board = K AE N B AH N B AO R D",
+                       "vocabulary:siobhan_byrne = SH AW B AA N B ER N",
                        "vocabulary:siobhan = SH AW B AA N", "vocabulary:siobhan(2) = SH IH V AO N",
-                       "vocabulary:siobhan(3) = S IY OW B HH AA N"}));
+                       "vocabulary:siobhan(3) = S IY OW B HH AA N", "vocabulary:byrne = B ER N",
+                       "vocabulary:byrne(2) = B AY AH N", "vocabulary:byrne(3) = B Y R N EY"}));
   EXPECT_EQ(transcriptWord("vocabulary:kanban_board"), "kanban board");
   EXPECT_EQ(transcriptWord("pagerduty(2)"), "pagerduty");
   EXPECT_EQ(transcriptWord("<sil>"), "");
-  // Alternates share their word's unigram: pagerduty, okrs, the three phrases, kanban, <s>, </s>.
-  EXPECT_NE(unigramArpa(entries).find("ngram 1=8\n"), std::string::npos);
+  // Alternates share their word's unigram: pagerduty, okrs, kanban, the five phrases, <s>, </s>.
+  EXPECT_NE(unigramArpa(entries).find("ngram 1=10\n"), std::string::npos);
 }
 
 TEST(Spelling, VocabularyTermsPronounAndFirstLetter) {

@@ -42,7 +42,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRIMLOW_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The model is data the helper loads at run time, so shlibdeps cannot see it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us")
+# The model and the word list (capitals of proper nouns in transcripts) are data the helper
+# loads at run time, so shlibdeps cannot see them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us, wamerican")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -185,8 +185,9 @@ class Worker {
     const double end = std::max(start, words.back().endSeconds);
     utterance_.lastText = text;
     if (state_->sink.onResult)
-      state_->sink.onResult(AnalysisResult{spellTranscript(text, state_->decoder->vocabulary()),
-                                           start, end - start, isFinal});
+      state_->sink.onResult(
+          AnalysisResult{spellTranscript(text, state_->decoder->vocabulary(), isFinal), start,
+                         end - start, isFinal});
   }
 
   void finish(const std::optional<SpeechError>& error) {

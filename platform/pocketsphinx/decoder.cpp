@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -78,9 +79,18 @@ void silenceLoggingLocked() {
 }
 
 // How likely each vocabulary word is anywhere, through the vocabulary's model interpolated
-// with the base model. On bench/vocabulary-bench 1e-5, 1e-4, 1e-3 and 1e-2 gave the same recall
-// and word errors: what a term still misses is in how it was said.
-constexpr double kVocabularyWordProbability = 1e-4;
+// with the base model.
+constexpr double kVocabularyWordProbability = 1e-3;
+
+// The interpolation weight that gives each of `words` vocabulary words (equally likely in their
+// own model) kVocabularyWordProbability. The set interpolates scores the models have already
+// raised to the language weight, so the weight has to be raised to it too: a weight of p * n, as
+// this once was, gave each word p^(1/lw) * n^(1/lw - 1), about 6e-3 for a meeting's 74 terms
+// instead of 1e-4, and short names took the place of ordinary words ("in his" became "Inés").
+double vocabularyShare(size_t words, double languageWeight) {
+  return std::min(
+      0.5, std::pow(kVocabularyWordProbability * static_cast<double>(words + 1), languageWeight));
+}
 
 // The search wraps the model it is given in a set of one; what a vocabulary is interpolated
 // with is the model inside, so that decoding does not go through a set within a set (each set
@@ -308,7 +318,7 @@ bool Decoder::addToEngine(const std::vector<DictionaryEntry>& entries) {
     char baseName[] = "base";
     char addedName[] = "vocabulary";
     char* names[2] = {baseName, addedName};
-    const double share = std::min(0.5, kVocabularyWordProbability * static_cast<double>(words + 1));
+    const double share = vocabularyShare(words, cmd_ln_float_r(engine_->config, "-lw"));
     const float32 weights[2] = {static_cast<float32>(1.0 - share), static_cast<float32>(share)};
     set = ngram_model_set_init(engine_->config, models, names, weights, 2);
     if (!set) ok = fail("ngram_model_set_init() failed");

@@ -3,6 +3,10 @@
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
+#include <iconv.h>
+#include <locale.h>
+
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <mutex>
@@ -101,6 +105,31 @@ const std::map<std::string_view, std::string_view>& phoneTable() {
   return table;
 }
 
+// espeak-ng's IPA, of any language, → the model's phones, for names read as written. Vowels
+// go to the nearest English ones as English speakers say foreign names ("e" as in "Zeynep" EY,
+// "o" OW); sounds English lacks to the nearest it has ("x" HH, "ɲ" N Y). Stress, length, tone and
+// other marks are dropped before lookup.
+const std::map<std::string_view, std::string_view>& ipaTable() {
+  static const std::map<std::string_view, std::string_view> table = {
+      {"a", "AA"},  {"ɑ", "AA"},  {"ɐ", "AH"},   {"æ", "AE"},   {"e", "EY"},  {"ɛ", "EH"},
+      {"ə", "AH"},  {"ɚ", "ER"},  {"ɜ", "ER"},   {"i", "IY"},   {"ɪ", "IH"},  {"o", "OW"},
+      {"ɔ", "AO"},  {"ʊ", "UH"},  {"u", "UW"},   {"ʌ", "AH"},   {"y", "IY"},  {"ø", "ER"},
+      {"œ", "ER"},  {"ɨ", "IH"},  {"ɯ", "UW"},   {"ɒ", "AA"},   {"ɤ", "AH"},  {"aɪ", "AY"},
+      {"aʊ", "AW"}, {"eɪ", "EY"}, {"oʊ", "OW"},  {"ɔɪ", "OY"},  {"əʊ", "OW"}, {"p", "P"},
+      {"b", "B"},   {"ɓ", "B"},   {"t", "T"},    {"d", "D"},    {"ɗ", "D"},   {"k", "K"},
+      {"q", "K"},   {"c", "K"},   {"ɡ", "G"},    {"g", "G"},    {"ɣ", "G"},   {"f", "F"},
+      {"ɸ", "F"},   {"v", "V"},   {"β", "V"},    {"ʋ", "V"},    {"θ", "TH"},  {"ð", "DH"},
+      {"s", "S"},   {"z", "Z"},   {"ʃ", "SH"},   {"ʂ", "SH"},   {"ɕ", "SH"},  {"ʒ", "ZH"},
+      {"ʐ", "ZH"},  {"ʑ", "ZH"},  {"h", "HH"},   {"ɦ", "HH"},   {"x", "HH"},  {"χ", "HH"},
+      {"ħ", "HH"},  {"ç", "HH"},  {"tʃ", "CH"},  {"tɕ", "CH"},  {"dʒ", "JH"}, {"dʑ", "JH"},
+      {"ɟ", "JH"},  {"ʄ", "JH"},  {"ts", "T S"}, {"dz", "D Z"}, {"m", "M"},   {"n", "N"},
+      {"ŋ", "NG"},  {"ɲ", "N Y"}, {"l", "L"},    {"ɫ", "L"},    {"ʎ", "L Y"}, {"r", "R"},
+      {"ɾ", "R"},   {"ɹ", "R"},   {"ʁ", "R"},    {"ʀ", "R"},    {"ɽ", "R"},   {"j", "Y"},
+      {"w", "W"},   {"ʍ", "W"},   {"ʔ", ""},
+  };
+  return table;
+}
+
 // How each letter is said on its own.
 constexpr const char* kLetters[26] = {"EY",
                                       "B IY",
@@ -133,13 +162,20 @@ bool isStressMark(char c) {
   return c == '\'' || c == ',' || c == '%' || c == '=';
 }
 
+bool isUpper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
+bool isLower(char c) {
+  return c >= 'a' && c <= 'z';
+}
+
 std::mutex& espeakMutex() {
   static auto* m = new std::mutex;  // never destroyed: callers may run while the process exits
   return *m;
 }
 
-// Initialises espeak-ng once (with its en-us voice); false when its data cannot be loaded.
-// The espeak_ng_* calls report failures as values, where espeak_Initialize would print them.
+// Initialises espeak-ng once; false when its data cannot be loaded. The espeak_ng_* calls report
+// failures as values, where espeak_Initialize would print them.
 bool espeakReadyLocked() {
   static int state = 0;  // 0 not tried, 1 ready, -1 failed
   if (state != 0) return state > 0;
@@ -151,19 +187,20 @@ bool espeakReadyLocked() {
     return false;
   }
   if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK) return false;
-  if (espeak_ng_SetVoiceByName("en-us") != ENS_OK) return false;
   state = 1;
   return true;
 }
 
-// espeak-ng's mnemonics for `text`, phonemes separated by '|', words by spaces.
-std::optional<std::string> espeakMnemonics(const std::string& text) {
+// espeak-ng's reading of `text` with `voice` ("en-us", "sw"): mnemonics, or IPA with `ipa`;
+// phonemes separated by '|', words by spaces. Switching voices costs about 0.1 ms.
+std::optional<std::string> espeakPhonemes(const std::string& text, const char* voice, bool ipa) {
   std::lock_guard lock(espeakMutex());
-  if (!espeakReadyLocked()) return std::nullopt;
+  if (!espeakReadyLocked() || espeak_ng_SetVoiceByName(voice) != ENS_OK) return std::nullopt;
   std::string out;
   const void* cursor = text.c_str();
   while (cursor) {
-    const char* phonemes = espeak_TextToPhonemes(&cursor, espeakCHARS_UTF8, '|' << 8);
+    const char* phonemes =
+        espeak_TextToPhonemes(&cursor, espeakCHARS_UTF8, (ipa ? 0x02 : 0) | ('|' << 8));
     if (!phonemes) break;
     if (*phonemes) {
       if (!out.empty()) out += ' ';
@@ -171,6 +208,131 @@ std::optional<std::string> espeakMnemonics(const std::string& text) {
     }
   }
   return out;
+}
+
+// Marks that carry no phone of their own: stress, length, tone digits, and the combining
+// diacritics and modifier letters (U+0300-U+036F, U+02B0-U+02FF) of narrower transcription.
+std::string withoutIpaMarks(std::string_view token) {
+  std::string out;
+  for (size_t i = 0; i < token.size();) {
+    const auto c = static_cast<unsigned char>(token[i]);
+    const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    const std::string_view character = token.substr(i, length);
+    i += length;
+    if (length == 1 && (std::isdigit(c) || c == '-' || c == '\'' || c == ',')) continue;
+    if (length == 2) {
+      const unsigned code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(character[1]) & 0x3Fu);
+      if ((code >= 0x2B0 && code <= 0x2FF) || (code >= 0x300 && code <= 0x36F)) continue;
+    }
+    out += character;
+  }
+  return out;
+}
+
+// Two vowels in a row that English says as one ("ei" of "Leilani", "ai" of "Kai", "ao" of
+// "Paolo").
+void mergeDiphthongs(std::vector<std::string_view>& phones) {
+  static const std::map<std::pair<std::string_view, std::string_view>, std::string_view> merged = {
+      {{"AA", "IY"}, "AY"}, {{"AA", "UW"}, "AW"}, {{"AA", "OW"}, "AW"},
+      {{"EY", "IY"}, "EY"}, {{"OW", "IY"}, "OY"}, {{"OW", "UW"}, "OW"}};
+  for (size_t i = 0; i + 1 < phones.size(); ++i) {
+    if (auto it = merged.find({phones[i], phones[i + 1]}); it != merged.end()) {
+      phones[i] = it->second;
+      phones.erase(phones.begin() + static_cast<long>(i) + 1);
+    }
+  }
+}
+
+std::string joined(const std::vector<std::string_view>& phones) {
+  std::string out;
+  for (auto phone : phones) {
+    if (phone.empty()) continue;
+    if (!out.empty()) out += ' ';
+    out += phone;
+  }
+  return out;
+}
+
+bool isTitleCase(std::string_view word) {
+  if (word.size() < 2 || !isUpper(word[0])) return false;
+  return std::all_of(word.begin() + 1, word.end(), [](char c) { return isLower(c) || c == '\''; });
+}
+
+void addOnce(std::vector<std::string>& out, std::optional<std::string> phones) {
+  if (phones && std::find(out.begin(), out.end(), *phones) == out.end())
+    out.push_back(std::move(*phones));
+}
+
+std::optional<std::string> englishReading(const std::string& word) {
+  auto mnemonics = espeakPhonemes(common::lowercased(word), "en-us", false);
+  return mnemonics ? phonesFromEspeak(*mnemonics) : std::nullopt;
+}
+
+bool isVowelPhone(const std::string& phone) {
+  return std::string_view("AEIOU").find(phone[0]) != std::string_view::npos;
+}
+
+// How English speakers say the letters of a name that Swahili's rules read as written.
+void asNamesAreSaid(std::vector<std::string>& said) {
+  for (size_t i = 0; i < said.size(); ++i) {
+    // "th" and "dh" of names are aspirated T and D (Thandiwe, Dhruv), not the English sounds.
+    if (said[i] == "TH") said[i] = "T";
+    if (said[i] == "DH") said[i] = "D";
+    // An "h" that no vowel follows is not said (Mehmet, Ahmed).
+    if (said[i] == "HH" && i > 0 && (i + 1 == said.size() || !isVowelPhone(said[i + 1]))) {
+      said.erase(said.begin() + static_cast<long>(i--));
+      continue;
+    }
+    // An "e" that a syllable's consonants close is said EH ("Inés", "Mehmet"), an open one EY
+    // ("Mateus", "Kwame"); a "y" after it belongs to the vowel ("Zeynep").
+    if (said[i] == "EY") {
+      size_t consonants = 0, k = i + 1;
+      if (k < said.size() && said[k] == "Y") ++k;
+      for (; k < said.size() && !isVowelPhone(said[k]); ++k) ++consonants;
+      if (consonants >= 2 || (consonants == 1 && k == said.size())) said[i] = "EH";
+    }
+  }
+  // A final "ng" is one sound (Ming, Wang), where Swahili says "ng g".
+  if (said.size() >= 2 && said.back() == "G" && said[said.size() - 2] == "NG") said.pop_back();
+}
+
+// A name read letter for sound: Swahili's rules read Latin letters as written, with the five
+// vowels most languages have, and give "Oluwaseun" OW L UW W AA S EY UW N where English rules
+// give AA L UW W EY S AH N. Most names from outside English are said so by people who know
+// their bearer.
+std::optional<std::string> writtenReading(const std::string& word) {
+  std::string written = common::lowercased(word);
+  // An "x" before a vowel begins names as "sh" in most spellings that have it (Xiaoming, Ximena,
+  // Xavi); Swahili has no such "x" and says "k s".
+  if (written.size() > 1 && written[0] == 'x' &&
+      std::string_view("aeiou").find(written[1]) != std::string_view::npos)
+    written.replace(0, 1, "sh");
+  auto ipa = espeakPhonemes(written, "sw", true);
+  auto phones = ipa ? phonesFromIpa(*ipa) : std::nullopt;
+  if (!phones) return std::nullopt;
+  auto said = common::wordTokens(*phones);
+  asNamesAreSaid(said);
+  std::string out;
+  for (const auto& phone : said) out += (out.empty() ? "" : " ") + phone;
+  return out;
+}
+
+// A mixed-case compound said by its parts: capitals as letters, word parts as the dictionary
+// or English rules say them.
+std::optional<std::string> partsReading(const std::string& word, const KnownPhones& known) {
+  const auto parts = caseParts(word);
+  if (parts.size() < 2) return std::nullopt;
+  std::string phones;
+  for (const auto& part : parts) {
+    std::optional<std::string> said;
+    if (isUpper(part.back()))
+      said = spelledLetters(part);
+    else if (!(said = known ? known(common::lowercased(part)) : std::nullopt))
+      said = englishReading(part);
+    if (!said) return std::nullopt;
+    phones += (phones.empty() ? "" : " ") + *said;
+  }
+  return phones;
 }
 
 }  // namespace
@@ -198,38 +360,120 @@ std::optional<std::string> phonesFromEspeak(std::string_view mnemonics) {
   return phones;
 }
 
+std::optional<std::string> phonesFromIpa(std::string_view ipa) {
+  const auto& table = ipaTable();
+  std::vector<std::string_view> phones;
+  size_t at = 0;
+  while (at < ipa.size()) {
+    size_t end = ipa.find_first_of("| ", at);
+    if (end == std::string_view::npos) end = ipa.size();
+    const std::string token = withoutIpaMarks(ipa.substr(at, end - at));
+    at = end + 1;
+    // The longest symbol of the table first: "tʃ" before "t".
+    for (size_t i = 0; i < token.size();) {
+      size_t length = std::min<size_t>(token.size() - i, 4);
+      auto it = table.end();
+      for (; length > 0 &&
+             (it = table.find(std::string_view(token).substr(i, length))) == table.end();
+           --length) {
+      }
+      if (length == 0) return std::nullopt;
+      phones.push_back(it->second);
+      i += length;
+    }
+  }
+  std::erase(phones, std::string_view());
+  mergeDiphthongs(phones);
+  if (phones.empty()) return std::nullopt;
+  return joined(phones);
+}
+
 bool isAcronym(std::string_view word) {
   if (word.size() > 2 && word.back() == 's') word.remove_suffix(1);
   if (word.size() < 2) return false;
-  for (char c : word)
-    if (!std::isupper(static_cast<unsigned char>(c))) return false;
-  return true;
+  return std::all_of(word.begin(), word.end(), isUpper);
 }
 
 std::optional<std::string> spelledLetters(std::string_view acronym) {
   std::string phones;
   for (size_t i = 0; i < acronym.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(acronym[i]);
-    if (!std::isalpha(c) || c >= 0x80) return std::nullopt;
+    const char c = acronym[i];
+    if (!isUpper(c) && !isLower(c)) return std::nullopt;
     if (!phones.empty()) phones += ' ';
     // A plural "s" after capitals is the plural ending, not the letter.
     if (c == 's' && i + 1 == acronym.size() && i > 0)
       phones += "Z";
     else
-      phones += kLetters[std::toupper(c) - 'A'];
+      phones += kLetters[std::toupper(static_cast<unsigned char>(c)) - 'A'];
   }
   if (phones.empty()) return std::nullopt;
   return phones;
 }
 
-std::vector<std::string> guessPronunciations(const std::string& word) {
+std::vector<std::string> caseParts(std::string_view word) {
+  std::vector<std::string> parts;
+  size_t begin = 0;
+  for (size_t i = 1; i < word.size(); ++i) {
+    const bool lowerThenUpper = isLower(word[i - 1]) && isUpper(word[i]);
+    const bool capitalsThenWord =
+        isUpper(word[i - 1]) && isUpper(word[i]) && i + 1 < word.size() && isLower(word[i + 1]);
+    if (lowerThenUpper || capitalsThenWord) {
+      parts.emplace_back(word.substr(begin, i - begin));
+      begin = i;
+    }
+  }
+  parts.emplace_back(word.substr(begin));
+  return parts;
+}
+
+std::string asciiFolded(std::string_view text) {
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }))
+    return std::string(text);
+  // glibc transliterates by the tables of the calling thread's locale; C.UTF-8 has them for Latin
+  // letters. Set for this thread only, so the process's own locale is never touched.
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  if (!utf8) return {};
+  const locale_t previous = uselocale(utf8);
+  std::string out;
+  if (iconv_t cd = iconv_open("ASCII//TRANSLIT", "UTF-8"); cd != reinterpret_cast<iconv_t>(-1)) {
+    std::string in(text);
+    std::vector<char> buffer(in.size() * 4 + 4);
+    char* from = in.data();
+    size_t fromLeft = in.size();
+    char* to = buffer.data();
+    size_t toLeft = buffer.size();
+    if (iconv(cd, &from, &fromLeft, &to, &toLeft) != static_cast<size_t>(-1))
+      out.assign(buffer.data(), to);
+    iconv_close(cd);
+  }
+  uselocale(previous);
+  std::erase(out, '?');  // no transliteration
+  return out;
+}
+
+std::vector<std::string> guessPronunciations(const std::string& word, const KnownPhones& known) {
   std::vector<std::string> out;
-  if (isAcronym(word)) {
-    if (auto letters = spelledLetters(word)) out.push_back(std::move(*letters));
+  const std::string ascii = asciiFolded(word);
+  if (ascii.empty()) return out;
+  if (isAcronym(ascii)) {
+    addOnce(out, spelledLetters(ascii));
+    const std::string_view letters(ascii.data(), ascii.size() - (ascii.back() == 's'));
+    if (letters.size() >= 4 && letters.find_first_of("AEIOUY") != std::string_view::npos)
+      addOnce(out, englishReading(ascii));
     return out;
   }
-  if (auto mnemonics = espeakMnemonics(common::lowercased(word)))
-    if (auto phones = phonesFromEspeak(*mnemonics)) out.push_back(std::move(*phones));
+  addOnce(out, partsReading(ascii, known));
+  addOnce(out, englishReading(ascii));
+  if (isTitleCase(ascii)) addOnce(out, writtenReading(ascii));
+  return out;
+}
+
+std::vector<std::string> nameReadings(const std::string& word) {
+  std::vector<std::string> out;
+  const std::string ascii = asciiFolded(word);
+  if (!isTitleCase(ascii)) return out;
+  addOnce(out, englishReading(ascii));
+  addOnce(out, writtenReading(ascii));
   return out;
 }
 

@@ -163,7 +163,7 @@ class TaskWorker {
     RecognitionResult result;
     result.isFinal = isFinal;
     result.bestTranscription.formattedString =
-        spellTranscript(joinWords(words), request_->options().contextualStrings);
+        spellTranscript(joinWords(words), request_->options().contextualStrings, isFinal);
     for (const auto& w : words)
       result.bestTranscription.segments.push_back(
           {w.text, w.startSeconds, std::max(0.0, w.endSeconds - w.startSeconds)});

@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "platform/pocketsphinx/pronunciation.h"
+#include "platform/pocketsphinx/spelling.h"
 
 namespace brimlow::pocketsphinx {
 namespace {
@@ -45,9 +46,10 @@ class EntryCollector {
   explicit EntryCollector(const KnownPhones& known) : known_(known) {}
 
   void addPhrase(const std::string& phrase) {
+    const auto tokens = common::wordTokens(phrase);
     std::vector<std::string> words;
     bool pronounceable = true;
-    for (const auto& token : common::wordTokens(phrase)) {
+    for (const auto& token : tokens) {
       words.push_back(common::lowercased(token));
       pronounceable = pronounce(token, words.back()) && pronounceable;
     }
@@ -61,7 +63,25 @@ class EntryCollector {
       if (!said.empty()) said += ' ';
       said += phones_[word];
     }
-    if (phrases_.insert(name).second) entries_.push_back({name, said});
+    if (!phrases_.insert(name).second) return;
+    entries_.push_back({name, said});
+    // A name the dictionary has is often said otherwise than its one entry ("Siobhan" as
+    // SH IH V AO N, not SH AW B AA N): the other readings are alternates of the phrase.
+    if (words.size() == 1) {
+      size_t n = 1;
+      for (auto& reading : nameReadings(tokens[0]))
+        if (reading != said) entries_.push_back({name + "(" + std::to_string(++n) + ")", reading});
+      return;
+    }
+    // Someone listed by full name is mostly called by one of its names ("Siobhan" of "Siobhan
+    // Byrne"): each name the dictionary has is favoured on its own too, as a name the
+    // dictionary lacks already is. A word the word list has in lower case is no name
+    // ("Board" of "Kanban Board").
+    const WordList& list = WordList::installed();
+    for (size_t i = 0; i < tokens.size(); ++i)
+      if (!guessed_.count(words[i]) && tokens[i] != words[i] && !list.empty() &&
+          !list.hasLowercase(words[i]))
+        addPhrase(tokens[i]);
   }
 
   std::vector<DictionaryEntry> take() { return std::move(entries_); }
@@ -75,7 +95,7 @@ class EntryCollector {
       phones_[word] = *known;
       return true;
     }
-    auto pronunciations = guessPronunciations(token);
+    auto pronunciations = guessPronunciations(token, known_);
     if (auto compound = compoundPronunciation(known_, word);
         compound &&
         std::find(pronunciations.begin(), pronunciations.end(), *compound) == pronunciations.end())

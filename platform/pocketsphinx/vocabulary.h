@@ -2,10 +2,10 @@
 // What a session vocabulary adds to a decoder: dictionary entries for the words the dictionary
 // lacks and for phrases said as a whole, and a small model that makes them likely. Pure text
 // work; decoder.cpp hands the results to the engine.
-#include <functional>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/pocketsphinx/pronunciation.h"
 
 namespace brimlow::pocketsphinx {
 
@@ -14,13 +14,11 @@ struct DictionaryEntry {
   std::string phones;  // "K UW B ER N EH T IY Z"
 };
 
-// The phones of a word the dictionary has, or nothing.
-using KnownPhones = std::function<std::optional<std::string>(const std::string& word)>;
-
 // Entries for `phrases`: each word the dictionary lacks with its pronunciations (pronunciation.h,
 // or two dictionary words joined, as in "webhook"), and each phrase of several words (or of a
-// known word) as one entry of its own. A phrase with a word that has no pronunciation is left
-// out; the rest still count.
+// known word) as one entry of its own, a name the dictionary has with its other readings as
+// alternates, also where it is part of a longer name. A phrase with a word that has no
+// pronunciation is left out; the rest still count.
 std::vector<DictionaryEntry> vocabularyEntries(const std::vector<std::string>& phrases,
                                                const KnownPhones& known);
 

@@ -56,7 +56,7 @@ TEST_F(AnalysisServiceTest, PartialsThenOneFinalWithTheWordRange) {
   ASSERT_GE(results.size(), 3u);
   const auto& final = results.back();
   EXPECT_TRUE(final.isFinal);
-  EXPECT_EQ(final.text, "Go forward ten meters");
+  EXPECT_EQ(final.text, "Go forward ten meters.");
   // "go" starts at about 0.46 s, "meters" ends at about 2.12 s.
   EXPECT_NEAR(final.rangeStartSeconds, 0.46, 0.15);
   EXPECT_NEAR(final.rangeStartSeconds + final.rangeDurationSeconds, 2.12, 0.2);
@@ -84,8 +84,8 @@ TEST_F(AnalysisServiceTest, EndOfSpeechEndsTheUtteranceOnTheGaplessTimeline) {
   EXPECT_EQ(analyzer->finalizeAndFinishThroughEndOfInput(), std::nullopt);
   auto finals = recorder.finals();
   ASSERT_EQ(finals.size(), 2u);
-  EXPECT_EQ(finals[0].text, "Go forward ten meters");
-  EXPECT_EQ(finals[1].text, "Go forward ten meters");
+  EXPECT_EQ(finals[0].text, "Go forward ten meters.");
+  EXPECT_EQ(finals[1].text, "Go forward ten meters.");
   // The second utterance lies one clip plus two seconds of dropped silence later.
   EXPECT_NEAR(finals[1].rangeStartSeconds - finals[0].rangeStartSeconds, clipSeconds + 2.0, 0.1);
   EXPECT_NEAR(finals[1].rangeDurationSeconds, finals[0].rangeDurationSeconds, 0.1);
@@ -100,7 +100,7 @@ TEST_F(AnalysisServiceTest, DigitalSilenceBeforeTheFirstSpeechNeitherGarblesNorS
   EXPECT_EQ(analyzer->finalizeAndFinishThroughEndOfInput(), std::nullopt);
   auto finals = recorder.finals();
   ASSERT_EQ(finals.size(), 1u);
-  EXPECT_EQ(finals[0].text, "Go forward ten meters");
+  EXPECT_EQ(finals[0].text, "Go forward ten meters.");
   EXPECT_NEAR(finals[0].rangeStartSeconds, 2.9 + 0.46, 0.15);
   EXPECT_NEAR(finals[0].rangeStartSeconds + finals[0].rangeDurationSeconds, 2.9 + 2.12, 0.2);
 }
@@ -143,7 +143,7 @@ TEST_F(AnalysisServiceTest, LaterAnalyzersReuseTheDecoderOnAFreshTimeline) {
   EXPECT_EQ(next->finalizeAndFinishThroughEndOfInput(), std::nullopt);
   ASSERT_EQ(first.finals().size(), 1u);
   ASSERT_EQ(second.finals().size(), 1u);
-  EXPECT_EQ(second.finals()[0].text, "Go forward ten meters");
+  EXPECT_EQ(second.finals()[0].text, "Go forward ten meters.");
   EXPECT_NEAR(first.finals()[0].rangeStartSeconds - second.finals()[0].rangeStartSeconds, 1.0, 0.1);
 }
 
@@ -273,8 +273,8 @@ TEST_F(AnalysisServiceTest, TwoAnalyzersOnTwoThreads) {
   for (auto* recorder : {&first, &second}) {
     auto finals = recorder->finals();
     ASSERT_EQ(finals.size(), 2u);
-    EXPECT_EQ(finals[0].text, "Go forward ten meters");
-    EXPECT_EQ(finals[1].text, "Go forward ten meters");
+    EXPECT_EQ(finals[0].text, "Go forward ten meters.");
+    EXPECT_EQ(finals[1].text, "Go forward ten meters.");
   }
 }
 
@@ -302,7 +302,7 @@ TEST_F(AnalysisServiceTest, AnAnalyzerBeyondTheDecodingLimitWaitsItsTurnAndLoses
   ASSERT_TRUE(waiting.waitForEnd());
   EXPECT_EQ(waiting.endError(), std::nullopt);
   ASSERT_EQ(waiting.finals().size(), 1u);
-  EXPECT_EQ(waiting.finals().front().text, "Go forward ten meters");
+  EXPECT_EQ(waiting.finals().front().text, "Go forward ten meters.");
 }
 
 TEST_F(AnalysisServiceTest, EngineWritesNothingToStderr) {

@@ -69,7 +69,7 @@ TEST_F(RecognizerServiceTest, PartialsThenAFinalWithWordSegments) {
   EXPECT_FALSE(last.error);
   EXPECT_TRUE(last.result->isFinal);
   const auto& transcription = last.result->bestTranscription;
-  EXPECT_EQ(transcription.formattedString, "Go forward ten meters");
+  EXPECT_EQ(transcription.formattedString, "Go forward ten meters.");
   ASSERT_EQ(transcription.segments.size(), 4u);
   const char* words[] = {"go", "forward", "ten", "meters"};
   double previousEnd = 0;
@@ -94,7 +94,7 @@ TEST_F(RecognizerServiceTest, PartialsThenAFinalWithWordSegments) {
 TEST_F(RecognizerServiceTest, OnlyTheFinalWhenPartialsAreNotWanted) {
   auto calls = recognize(readRaw("goforward.raw"), request(false));
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(finalText(calls), "Go forward ten meters");
+  EXPECT_EQ(finalText(calls), "Go forward ten meters.");
 }
 
 TEST_F(RecognizerServiceTest, SilenceIsNoSpeech) {
@@ -115,7 +115,7 @@ TEST_F(RecognizerServiceTest, TimesCountFromEachRequestsFirstAudio) {
   auto first = recognize(readRaw("goforward.raw"), request(false));
   auto second = recognize(concat({ditheredSilence(1.5), readRaw("goforward.raw")}), request(false));
   ASSERT_TRUE(first.back().result && second.back().result);
-  EXPECT_EQ(finalText(second), "Go forward ten meters");
+  EXPECT_EQ(finalText(second), "Go forward ten meters.");
   const auto& a = first.back().result->bestTranscription.segments;
   const auto& b = second.back().result->bestTranscription.segments;
   ASSERT_FALSE(a.empty());
@@ -147,7 +147,7 @@ TEST_F(RecognizerServiceTest, ADroppedTaskHandleStillDeliversTheFinal) {
   for (auto& buffer : chunks(readRaw("goforward.raw"))) req->appendAudioPCMBuffer(buffer);
   req->endAudio();
   ASSERT_TRUE(recorder->waitForEnd());
-  EXPECT_EQ(finalText(recorder->calls()), "Go forward ten meters");
+  EXPECT_EQ(finalText(recorder->calls()), "Go forward ten meters.");
 }
 
 TEST_F(RecognizerServiceTest, AnAbandonedTaskEndsWithoutAResult) {
@@ -189,8 +189,8 @@ TEST_F(RecognizerServiceTest, ConcurrentTasksGetTheirOwnDecoders) {
   feeder.join();
   ASSERT_TRUE(one->waitForEnd());
   ASSERT_TRUE(two->waitForEnd());
-  EXPECT_EQ(finalText(one->calls()), "Go forward ten meters");
-  EXPECT_EQ(finalText(two->calls()), "Go forward ten meters");
+  EXPECT_EQ(finalText(one->calls()), "Go forward ten meters.");
+  EXPECT_EQ(finalText(two->calls()), "Go forward ten meters.");
 }
 
 TEST_F(RecognizerServiceTest, AudioInAnotherFormatFailsTheTask) {

@@ -54,11 +54,12 @@ int64_t feed(ChildProcess& helper, const std::string& session, const std::vector
 // rule as chunks arrive. On a loaded machine the engine's first words may come only after the
 // recording has been sent, so go on sending silent chunks at real-time pace until the final comes.
 std::optional<json> finalWhileSilent(ChildProcess& helper, const std::string& session,
-                                     int64_t sequence, std::chrono::seconds limit) {
+                                     int64_t sequence, std::chrono::seconds limit,
+                                     std::vector<json>* before = nullptr) {
   const std::string silence = common::pcm16Base64(std::vector<int16_t>(4000, 0));
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (auto final = helper.readEventOfType("transcript.final", 250ms)) return final;
+    if (auto final = helper.readEventOfType("transcript.final", 250ms, before)) return final;
     helper.writeJson(audioCommand(session, sequence++, silence));
   }
   return std::nullopt;
@@ -74,7 +75,7 @@ TEST(RealEngine, AnalyzerPathTranscribesGoForwardWithPartialsAndAFinal) {
   std::vector<json> partials;
   auto final = helper.readEventOfType("transcript.final", 60s, &partials);
   ASSERT_TRUE(final);
-  EXPECT_EQ((*final)["text"], "Go forward ten meters");
+  EXPECT_EQ((*final)["text"], "Go forward ten meters.");
   EXPECT_EQ((*final)["endpointing"],
             (json{{"provider", "apple-speech-analyzer"}, {"reason", "framework"}}));
   EXPECT_GE((*final)["latencyMs"].get<double>(), 0.0);
@@ -105,7 +106,7 @@ TEST(RealEngine, LegacyPathTranscribesGoForwardAtRealTimePace) {
   const int64_t next = feed(helper, "s2", readRaw(kGoForward), true);
   auto final = finalWhileSilent(helper, "s2", next, 60s);
   ASSERT_TRUE(final);
-  EXPECT_EQ((*final)["text"], "Go forward ten meters");
+  EXPECT_EQ((*final)["text"], "Go forward ten meters.");
   EXPECT_EQ((*final)["endpointing"]["reason"], "silence");
   EXPECT_EQ((*final)["endpointing"]["provider"], "apple-sfspeech");
   helper.closeStdin();
@@ -165,6 +166,67 @@ TEST(RealEngine, LegacyPathRecognisesAVocabularyWordMissingFromTheDictionary) {
   auto final = finalWhileSilent(helper, "v2", next, 60s);
   ASSERT_TRUE(final);
   EXPECT_THAT((*final)["text"].get<std::string>(), ::testing::HasSubstr(" Kubernetes "));
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+// A question with a name the dictionary lacks, said as its bearer says it (not as English
+// spelling rules would), a mixed-case product name, an acronym and a proper noun outside the
+// vocabulary.
+const char* kNamesQuestion = "can oh loo wah shay oon put the graph Q L files on A W S in berlin";
+const json kNamesVocabulary = {"Oluwaseun", "GraphQL", "AWS"};
+const char* kNamesQuestionText = "Can Oluwaseun put the GraphQL files on AWS in Berlin?";
+
+// Partials carry no end punctuation: the utterance goes on.
+void expectPartialsWithoutEndPunctuation(const std::vector<json>& events) {
+  int partials = 0;
+  for (const auto& event : events) {
+    if (event["type"] != "transcript.partial") continue;
+    ++partials;
+    const std::string text = event["text"];
+    EXPECT_EQ(text.find_last_of(".?!"), std::string::npos) << text;
+  }
+  EXPECT_GE(partials, 2);
+}
+
+TEST(RealEngine, AnalyzerPathWritesNamesAndTermsAsGivenProperNounsWithCapitalsAndAQuestionMark) {
+  const auto speech = synthesise(kNamesQuestion);
+  ASSERT_GT(speech.size(), 16000u) << "flite is needed (scripts/install-deps)";
+  ChildProcess helper(binaryPath(kHelper), onPath("26.0"));
+  helper.writeJson({{"type", "session.start"},
+                    {"sessionId", "q1"},
+                    {"locale", "en-US"},
+                    {"vocabulary", kNamesVocabulary}});
+  ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  feed(helper, "q1", speech, false);
+  helper.writeJson({{"type", "session.stop"}, {"sessionId", "q1"}});
+  std::vector<json> before;
+  auto final = helper.readEventOfType("transcript.final", 60s, &before);
+  ASSERT_TRUE(final);
+  EXPECT_EQ((*final)["text"], kNamesQuestionText);
+  expectPartialsWithoutEndPunctuation(before);
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+TEST(RealEngine, LegacyPathWritesNamesAndTermsAsGivenProperNounsWithCapitalsAndAQuestionMark) {
+  const auto speech = synthesise(kNamesQuestion);
+  ASSERT_GT(speech.size(), 16000u) << "flite is needed (scripts/install-deps)";
+  ChildProcess helper(binaryPath(kHelper), onPath("15.0"));
+  helper.writeJson({{"type", "session.start"},
+                    {"sessionId", "q2"},
+                    {"locale", "en-US"},
+                    {"vocabulary", kNamesVocabulary}});
+  ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  const int64_t next = feed(helper, "q2", speech, true);
+  std::vector<json> before;
+  auto final = finalWhileSilent(helper, "q2", next, 60s, &before);
+  ASSERT_TRUE(final);
+  EXPECT_EQ((*final)["text"], kNamesQuestionText);
+  EXPECT_EQ((*final)["endpointing"]["reason"], "silence");
+  expectPartialsWithoutEndPunctuation(before);
   helper.closeStdin();
   EXPECT_EQ(helper.wait(30s).code, 0);
   EXPECT_EQ(helper.stderrText(), "");

@@ -152,7 +152,7 @@ void expectTheOtherSideOnlyOnRemote(Heard heard) {
   // ...unless the host turns cancellation off.
   EXPECT_GE(heard.self["off"].size(), 1u);
   // The local user alone is transcribed as without cancellation.
-  EXPECT_EQ(heard.self["local"], std::vector<std::string>{"Go forward ten meters"});
+  EXPECT_EQ(heard.self["local"], std::vector<std::string>{"Go forward ten meters."});
 }
 
 TEST(RealEngineEcho, AnalyzerPathKeepsTheOtherSideOutOfSelf) {

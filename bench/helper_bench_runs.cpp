@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "bench/word_errors.h"
@@ -90,6 +91,13 @@ Errors wordErrors(const std::string& reference, const std::vector<Event>& finals
   for (const auto& f : finals) hypothesis += " " + f.body.value("text", "");
   const auto ref = common::lowercasedWordTokens(reference);
   return {editDistance(ref, common::lowercasedWordTokens(hypothesis)), ref.size()};
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
 }
 
 double percentile(std::vector<double> v, double p) {

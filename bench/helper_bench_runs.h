@@ -15,6 +15,8 @@ namespace brimlow::bench {
 double ms(Clock::duration d);
 // Milliseconds since the epoch, as hosts stamp "capturedAt".
 double epochMs();
+// The machine's load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
+std::string loadAverage();
 
 struct Errors {
   size_t errors = 0, words = 0;

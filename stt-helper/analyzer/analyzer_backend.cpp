@@ -9,6 +9,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "stt-helper/analyzer/analyzer_channel.h"
+#include "stt-helper/locale.h"
 #include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
@@ -54,11 +55,12 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
          {"implementation", kImplementation},
          {"authorization", "not-required"},
          {"protocolVersion", 1}});
-    // The model check always concerns Japanese, whatever sessions ask for later.
-    asio::post(pool_, [analysis = analysis_, writer = writer_] {
-      auto locale = analysis->supportedLocale("ja-JP");
+    // The model check concerns the default locale, whatever sessions ask for later.
+    asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale()] {
+      const std::string name = localeName(requested);
+      auto locale = analysis->supportedLocale(requested);
       if (!locale) {
-        writer->error("SpeechAnalyzer does not support Japanese on this Mac", {}, {});
+        writer->error("SpeechAnalyzer does not support " + name + " on this Mac", {}, {});
         return;
       }
       auto transcriber = analysis->makeTranscriber(*locale);
@@ -72,7 +74,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
            {"implementation", kImplementation},
            {"authorization", "not-required"},
            {"modelStatus", speech::assetStatusName(status)},
-           {"message", installed ? "On-device Japanese SpeechAnalyzer model is ready."
+           {"message", installed ? "On-device " + name + " SpeechAnalyzer model is ready."
                                  : "Run `npm run helper:install-model` while online, then retry."},
            {"protocolVersion", 1}});
     });

@@ -118,6 +118,24 @@ TEST_F(AnalyzerHelper, NoTranscriberAndNoJapanese) {
   expectNothingThenPong();
 }
 
+TEST_F(AnalyzerHelper, TheDefaultLocaleIsWhatTheStatusDescribesAndWhatSessionsUseByDefault) {
+  start({{"unsupportedLocales", {"ja-JP"}}}, {}, {{"BRIMLOW_LOCALE", "en-US"}});
+  EXPECT_EQ(helper_->readEvent(), kCheckingModel);
+  auto status = helper_->readEvent();
+  ASSERT_TRUE(status);
+  EXPECT_EQ((*status)["status"], "ready");
+  EXPECT_EQ((*status)["message"], "On-device en-US SpeechAnalyzer model is ready.");
+  for (const auto& ready : startSession("s1")) EXPECT_EQ(ready["locale"], "en-US");
+
+  // A default locale without a model: the same events as for Japanese, naming it.
+  start({{"unsupportedLocales", {"fr-FR"}}}, {}, {{"BRIMLOW_LOCALE", "fr-FR"}});
+  EXPECT_EQ(helper_->readEvent(), kCheckingModel);
+  auto error = helper_->readEvent();
+  ASSERT_TRUE(error);
+  EXPECT_EQ((*error)["message"], "SpeechAnalyzer does not support fr-FR on this Mac");
+  expectNothingThenPong();
+}
+
 TEST_F(AnalyzerHelper, TranscribesOneSourceWithItsTimesAndIds) {
   startReady({{"results",
                {{{"afterBuffers", 1}, {"text", " こんにちは "}, {"start", 0.25}, {"duration", 0.5}},

@@ -54,8 +54,12 @@ std::vector<int16_t> synthesise(const std::string& sentence) {
   return {};
 }
 
-ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {}) {
-  return ChildProcess::Options{std::move(args), {{"BRIMLOW_PLATFORM_VERSION", version}}, false};
+ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {},
+                            std::optional<std::string> defaultLocale = std::nullopt) {
+  return ChildProcess::Options{
+      std::move(args),
+      {{"BRIMLOW_PLATFORM_VERSION", version}, {"BRIMLOW_LOCALE", defaultLocale}},
+      false};
 }
 
 // Chunk `sequence` of a remote stream that began at 1.7e12 ms.
@@ -251,8 +255,9 @@ TEST(RealEngine, DefaultJapaneseLocaleGetsTheUnsupportedAnswersOnBothPaths) {
   }
 }
 
-std::vector<json> runMode(const char* version, std::vector<std::string> args, int& code) {
-  ChildProcess helper(binaryPath(kHelper), onPath(version, std::move(args)));
+std::vector<json> runMode(const char* version, std::vector<std::string> args, int& code,
+                          std::optional<std::string> defaultLocale = std::nullopt) {
+  ChildProcess helper(binaryPath(kHelper), onPath(version, std::move(args), defaultLocale));
   std::vector<json> events;
   for (const auto& line : helper.readAllLines(60s)) events.push_back(json::parse(line));
   code = helper.wait(30s).code;
@@ -298,6 +303,40 @@ TEST(RealEngine, OneShotModesGiveThisPlatformsAnswers) {
             (std::vector<json>{{{"type", "helper.error"},
                                 {"message", "SpeechAnalyzer does not support locale ja-JP"}}}));
   EXPECT_EQ(code, 1);
+}
+
+TEST(RealEngine, WithTheDefaultLocaleSetToOneWithAModelTheHelperIsReady) {
+  int code = -1;
+  EXPECT_EQ(runMode("26.0", {"--health"}, code, "en-US"),
+            (std::vector<json>{{{"type", "helper.status"},
+                                {"status", "ready"},
+                                {"available", true},
+                                {"implementation", "speech-analyzer"},
+                                {"authorization", "not-required"},
+                                {"modelStatus", "installed"},
+                                {"protocolVersion", 1}}}));
+  EXPECT_EQ(code, 0);
+  auto legacy = runMode("15.0", {"--health"}, code, "en-US");
+  ASSERT_EQ(legacy.size(), 1u);
+  EXPECT_EQ(legacy[0]["available"], true);
+  EXPECT_EQ(legacy[0]["modelStatus"], "installed");
+  EXPECT_EQ(code, 0);
+  json installed = {{"type", "helper.model"}, {"status", "installed"}, {"locale", "en-US"}};
+  EXPECT_EQ(runMode("26.0", {"--install-assets"}, code, "en-US"),
+            (std::vector<json>{installed, installed}));
+  EXPECT_EQ(code, 0);
+
+  ChildProcess helper(binaryPath(kHelper), onPath("26.0", {}, "en-US"));
+  auto checking = helper.readEvent(30s);
+  ASSERT_TRUE(checking);
+  EXPECT_EQ((*checking)["status"], "checking-model");
+  auto status = helper.readEvent(30s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ((*status)["status"], "ready");
+  EXPECT_EQ((*status)["available"], true);
+  EXPECT_EQ((*status)["message"], "On-device en-US SpeechAnalyzer model is ready.");
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "stt-helper/analyzer/analyzer_backend.h"
 
+#include <atomic>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -33,6 +34,31 @@ struct ChannelSlot {
   std::optional<speech::SpeechError> creationError;
 };
 using SlotPtr = std::shared_ptr<ChannelSlot>;
+
+// Writes "session.finished" once every channel of a stopped session has written its last event.
+// Each channel counts down on its own strand, after all it still had to do there, and so does
+// the stop itself; nothing is written once the helper is stopping everything.
+class SessionEnd {
+ public:
+  SessionEnd(std::string sessionId, size_t count, WriterPtr writer,
+             std::shared_ptr<const std::atomic<bool>> stoppingAll)
+      : sessionId_(std::move(sessionId)),
+        remaining_(count),
+        writer_(std::move(writer)),
+        stoppingAll_(std::move(stoppingAll)) {}
+
+  void countDown() {
+    if (remaining_.fetch_sub(1) != 1 || *stoppingAll_) return;
+    writer_->write(
+        {{"type", "session.finished"}, {"sessionId", sessionId_}, {"at", nowMilliseconds()}});
+  }
+
+ private:
+  const std::string sessionId_;
+  std::atomic<size_t> remaining_;
+  const WriterPtr writer_;
+  const std::shared_ptr<const std::atomic<bool>> stoppingAll_;
+};
 
 class SpeechAnalyzerBackend final : public SpeechBackend {
  public:
@@ -118,6 +144,9 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
       auto found = channels_.find(key);
       if (found != channels_.end()) {
         cancelSlot(found->second);
+        // Until its cancellation has run, the channel may still write events of the session.
+        std::erase_if(cancelled_, [](const auto& entry) { return entry.second.expired(); });
+        cancelled_.emplace(sessionId, found->second);
         channels_.erase(found);
       }
     } else if (suppressed_.erase(key) > 0) {
@@ -143,22 +172,35 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
         channels_.erase(found);
       }
     }
+    std::vector<SlotPtr> cancelled;
+    auto [from, to] = cancelled_.equal_range(id);
+    for (auto it = from; it != to; ++it)
+      if (SlotPtr slot = it->second.lock()) cancelled.push_back(std::move(slot));
+    cancelled_.erase(from, to);
     if (!wasOpen && finishing.empty()) return;
     // Written before the finishing starts, so the channels' last finals always follow it.
     writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+    auto end = std::make_shared<SessionEnd>(id, finishing.size() + cancelled.size() + 1, writer_,
+                                            stoppingAll_);
     for (const SlotPtr& slot : finishing) {
       // The slot stays alive until the channel's last result was written.
-      asio::post(slot->strand, [slot] {
-        if (slot->channel) slot->channel->finish([slot](std::optional<speech::SpeechError>) {});
+      asio::post(slot->strand, [slot, end] {
+        if (!slot->channel) return end->countDown();
+        slot->channel->finish(
+            [slot, end](std::optional<speech::SpeechError>) { end->countDown(); });
       });
     }
+    for (const SlotPtr& slot : cancelled) asio::post(slot->strand, [end] { end->countDown(); });
+    end->countDown();
   }
 
   void stopAll() override {
+    *stoppingAll_ = true;
     for (auto& [key, slot] : channels_) cancelSlot(slot);
     channels_.clear();
     sessions_.clear();
     suppressed_.clear();
+    cancelled_.clear();
   }
 
  private:
@@ -198,6 +240,10 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   std::map<std::string, SessionConfiguration> sessions_;
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
   std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
+  // Channels of open sessions cancelled by a suppression, by session id, while their
+  // cancellation may still be on its way.
+  std::unordered_multimap<std::string, std::weak_ptr<ChannelSlot>> cancelled_;
+  std::shared_ptr<std::atomic<bool>> stoppingAll_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace

@@ -179,6 +179,9 @@ void LegacySpeechBackend::stopSession(const std::string& id) {
   if (!existed && stopping.empty()) return;
   for (auto& channel : stopping) channel->finish();
   writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+  // The channels wrote their last finals while finishing, and their tasks' later calls are
+  // ignored: nothing of this session comes any more.
+  writer_->write({{"type", "session.finished"}, {"sessionId", id}, {"at", nowMilliseconds()}});
 }
 
 void LegacySpeechBackend::stopAll() {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -55,7 +57,7 @@ std::vector<int16_t> synthesise(const std::string& sentence) {
 }
 
 ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {},
-                            std::optional<std::string> defaultLocale = std::nullopt) {
+                             std::optional<std::string> defaultLocale = std::nullopt) {
   return ChildProcess::Options{
       std::move(args),
       {{"BRIMLOW_PLATFORM_VERSION", version}, {"BRIMLOW_LOCALE", defaultLocale}},
@@ -136,6 +138,68 @@ TEST(RealEngine, AnalyzerPathTranscribesGoForwardWithPartialsAndAFinal) {
   helper.closeStdin();
   EXPECT_EQ(helper.wait(30s).code, 0);
   EXPECT_EQ(helper.stderrText(), "");  // no engine chatter
+}
+
+TEST(RealEngine, IdleSessionsHoldNoDecoderAndAChannelThatMustWaitForOneSaysSo) {
+  // One place for the whole helper: four idle sessions must leave it to the live ones, and the
+  // live one that comes second waits for it, aloud, until the first one's input has run dry.
+  auto options = onPath("26.0");
+  options.env["BRIMLOW_MAX_DECODERS"] = "1";
+  ChildProcess helper(binaryPath(kHelper), options);
+  const std::vector<std::string> live = {"a", "b"};
+  for (const std::string id : {"idle1", "idle2", "idle3", "idle4", "a", "b"}) {
+    helper.writeJson({{"type", "session.start"}, {"sessionId", id}, {"locale", "en-US"}});
+    for (int source = 0; source < 2; ++source)
+      ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  }
+  for (const auto& id : live) feed(helper, id, readRaw(kGoForward), false);
+  std::vector<json> events;
+  std::map<std::string, size_t> finalAt;
+  while (finalAt.size() < live.size()) {
+    auto event = helper.readEvent(60s);
+    ASSERT_TRUE(event) << "no final for every live session without any stop";
+    if ((*event)["type"] == "transcript.final") {
+      EXPECT_EQ((*event)["text"], "Go forward ten meters");
+      finalAt[(*event)["sessionId"]] = events.size();
+    }
+    events.push_back(*event);
+  }
+  std::vector<std::pair<size_t, json>> waits;
+  for (size_t i = 0; i < events.size(); ++i)
+    if (events[i]["type"] == "source.waiting") waits.push_back({i, events[i]});
+  ASSERT_EQ(waits.size(), 2u);
+  const std::string second = waits[0].second["sessionId"];
+  const std::string first = second == "a" ? "b" : "a";
+  EXPECT_EQ(waits[0].second["waiting"], true);
+  EXPECT_EQ(waits[0].second["source"], "remote");
+  EXPECT_TRUE(waits[0].second["at"].is_number());
+  EXPECT_EQ(waits[0].second.size(), 5u);
+  EXPECT_EQ(waits[1].second["sessionId"], second);
+  EXPECT_EQ(waits[1].second["waiting"], false);
+  EXPECT_GT(waits[1].first, finalAt[first]);
+  EXPECT_LT(waits[1].first, finalAt[second]);
+
+  // A stopped session's events end with "session.finished", and nothing of it follows.
+  for (const auto& id : live) helper.writeJson({{"type", "session.stop"}, {"sessionId", id}});
+  std::vector<json> afterStop;
+  std::set<std::string> finished;
+  for (const auto& id : live) {
+    auto event = helper.readEventOfType("session.finished", 30s, &afterStop);
+    ASSERT_TRUE(event) << id;
+    finished.insert((*event)["sessionId"].get<std::string>());
+  }
+  EXPECT_EQ(finished, (std::set<std::string>{"a", "b"}));
+  // Their audio was all decoded: nothing but the stops came before.
+  std::vector<std::string> order;
+  for (const auto& event : afterStop) order.push_back(event["type"]);
+  EXPECT_EQ(order, (std::vector<std::string>{"session.stopped", "session.stopped"}));
+  helper.writeJson({{"type", "ping"}});
+  auto pong = helper.readEvent(30s);
+  ASSERT_TRUE(pong);
+  EXPECT_EQ((*pong)["type"], "pong");
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
 }
 
 TEST(RealEngine, LegacyPathTranscribesGoForwardAtRealTimePace) {

@@ -18,7 +18,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/helper_bench_feed.h"
@@ -131,11 +130,6 @@ Feed feedOf(const std::vector<Clip>& clips, size_t first, double seconds) {
   return makeFeed(picked, 0, 1, kGapChunks, kTailChunks);
 }
 
-struct Live {
-  std::string session, source;
-  Feed feed;
-};
-
 struct CapacityRun {
   std::vector<size_t> finals;  // per live channel
   size_t clips = 0, clipsHeard = 0;
@@ -148,28 +142,16 @@ struct CapacityRun {
   bool everyFinal() const { return clipsHeard == clips; }
 };
 
-CapacityRun runLive(const std::string& helperPath, size_t sessions, const std::vector<Live>& live) {
+CapacityRun runLive(const std::string& helperPath, size_t sessions,
+                    const std::vector<Channel>& live) {
   HelperProcess helper(helperPath, quietHelper());
   startSessions(helper, sessions);
   CapacityRun run;
   run.idleRssMiB = helper.statusKb("VmRSS:") / 1024.0;
-  size_t chunks = 0;
-  for (const auto& l : live) chunks = std::max(chunks, l.feed.samples.size() / kChunk);
-  // Chunk k holds the audio of [t0 + 250k, t0 + 250(k+1)) and is relayed once it is complete.
   const auto start = Clock::now();
   const double t0 = epochMs();
   const double cpuBefore = helper.cpuSeconds();
-  for (size_t k = 0; k < chunks; ++k) {
-    const auto due = start + std::chrono::milliseconds(250 * (k + 1));
-    std::this_thread::sleep_until(due);
-    run.maxWriteLateMs = std::max(run.maxWriteLateMs, ms(Clock::now() - due));
-    std::string lines;
-    for (const auto& l : live)
-      if ((k + 1) * kChunk <= l.feed.samples.size())
-        lines +=
-            audioLine(l.session, l.source, k, t0 + 250.0 * k, l.feed.samples.data() + k * kChunk);
-    helper.write(lines);
-  }
+  run.maxWriteLateMs = relayAtRealTimePace(helper, live, start, t0);
   run.cpuPercent = 100.0 * (helper.cpuSeconds() - cpuBefore) / (ms(Clock::now() - start) / 1000);
   for (size_t i = 0; i < sessions; ++i)
     helper.send({{"type", "session.stop"}, {"sessionId", "s" + std::to_string(i)}});
@@ -210,10 +192,10 @@ CapacityRun runLive(const std::string& helperPath, size_t sessions, const std::v
   return run;
 }
 
-std::vector<Live> liveChannels(const std::vector<Clip>& clips, size_t sessions, bool bothSources,
-                               double seconds) {
+std::vector<Channel> liveChannels(const std::vector<Clip>& clips, size_t sessions, bool bothSources,
+                                  double seconds) {
   // Each channel starts at another clip, so that utterances do not end in step.
-  std::vector<Live> live;
+  std::vector<Channel> live;
   for (size_t i = 0; i < sessions; ++i) {
     const std::string session = "s" + std::to_string(i);
     live.push_back({session, "remote", feedOf(clips, 7 * i, seconds)});

@@ -17,7 +17,6 @@ namespace brimlow::pocketsphinx {
 class DecoderGate {
  public:
   explicit DecoderGate(int limit) : limit_(limit < 1 ? 1 : limit) {}
-  int limit() const { return limit_; }
 
   // Takes a place at once when one is free and nobody waits for one.
   bool tryEnter();

@@ -57,7 +57,8 @@ int HelperProcess::finish() {
 bool HelperProcess::waitUntil(const std::function<bool(const std::vector<Event>&)>& done,
                               std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return done(events_) || ended_; }) && done(events_);
+  return changed_.wait_for(lock, timeout, [&] { return done(events_) || ended_; }) &&
+         done(events_);
 }
 
 void HelperProcess::waitIdle(std::chrono::milliseconds quiet,

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/word_errors.h"
 #include "platform/pocketsphinx/decoder.h"
+#include "bench/word_errors.h"
 #include "platform/pocketsphinx/models.h"
 
 namespace ps = brimlow::pocketsphinx;

@@ -2,8 +2,10 @@
 // N sessions at once, each fed at real-time pace (a 250 ms chunk every 250 ms, as a host relays
 // capture), first on "remote" only while "self" sends nothing (a muted microphone), then on both
 // sources. Per N: finals per live channel, the clips that got a final, final latency after the
-// end of speech (p50, p95), CPU while the audio was relayed, resident memory, and the times a
-// channel had to wait for a decoder. First of all: resident memory per idle session.
+// end of speech (p50, p95), CPU while the audio was relayed, resident memory, how often a
+// channel had to wait for a decoder, and the processor time the rest of the machine used
+// meanwhile ("others": a run where it is high measured a shared machine, not the helper). First
+// of all: resident memory per idle session.
 //
 //   capacity-bench --helper PATH [--baseline PATH] [--data DIR] [--sessions 1,2,4,...]
 //                  [--sources one,both] [--seconds S] [--idle M]
@@ -11,10 +13,12 @@
 // With --baseline every run is made with both helpers in turn (the helper first), so that the
 // two see the same load; the speech is read in place from DIR (sNN.wav with sNN.txt).
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -77,6 +81,16 @@ bool parseOptions(int argc, char** argv, Options& options) {
   return !options.helperPath.empty();
 }
 
+// Processor seconds the whole machine has spent busy so far (every process, the helper
+// included), from /proc/stat.
+double machineBusySeconds() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+  in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  return (user + nice + system + irq + softirq + steal) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 brimlow::devtools::SpawnOptions quietHelper() {
   brimlow::devtools::SpawnOptions options;
   options.stderrTo = brimlow::devtools::ChildStderr::discard;
@@ -134,11 +148,11 @@ struct CapacityRun {
   std::vector<size_t> finals;  // per live channel
   size_t clips = 0, clipsHeard = 0;
   std::vector<double> latencies;
-  double cpuPercent = 0;  // of one core, while the audio was relayed
-  double idleRssMiB = 0;  // the sessions started, before any audio
+  double cpuPercent = 0;     // of one core, while the audio was relayed
+  double othersPercent = 0;  // of one core: everything else on the machine meanwhile
+  double idleRssMiB = 0;     // the sessions started, before any audio
   double peakRssMiB = 0;
   size_t waits = 0;  // a channel had to wait for a decoder
-  double maxWriteLateMs = 0;
   bool everyFinal() const { return clipsHeard == clips; }
 };
 
@@ -151,8 +165,12 @@ CapacityRun runLive(const std::string& helperPath, size_t sessions,
   const auto start = Clock::now();
   const double t0 = epochMs();
   const double cpuBefore = helper.cpuSeconds();
-  run.maxWriteLateMs = relayAtRealTimePace(helper, live, start, t0);
-  run.cpuPercent = 100.0 * (helper.cpuSeconds() - cpuBefore) / (ms(Clock::now() - start) / 1000);
+  const double machineBefore = machineBusySeconds();
+  relayAtRealTimePace(helper, live, start, t0);
+  const double seconds = ms(Clock::now() - start) / 1000;
+  const double helperCpu = helper.cpuSeconds() - cpuBefore;
+  run.cpuPercent = 100.0 * helperCpu / seconds;
+  run.othersPercent = 100.0 * (machineBusySeconds() - machineBefore - helperCpu) / seconds;
   for (size_t i = 0; i < sessions; ++i)
     helper.send({{"type", "session.stop"}, {"sessionId", "s" + std::to_string(i)}});
   helper.waitUntil(
@@ -206,10 +224,10 @@ std::vector<Channel> liveChannels(const std::vector<Clip>& clips, size_t session
 
 void printRow(const char* name, size_t sessions, const CapacityRun& run) {
   const auto [fewest, most] = std::minmax_element(run.finals.begin(), run.finals.end());
-  std::printf("%-9s %3zu %4zu-%-4zu %5zu/%-5zu %7.0f %7.0f %6.0f %9.0f %9.0f %6zu %9.0f %s\n", name,
+  std::printf("%-9s %3zu %4zu-%-4zu %5zu/%-5zu %7.0f %7.0f %6.0f %7.0f %9.0f %9.0f %6zu %s\n", name,
               sessions, *fewest, *most, run.clipsHeard, run.clips, percentile(run.latencies, 0.5),
-              percentile(run.latencies, 0.95), run.cpuPercent, run.idleRssMiB, run.peakRssMiB,
-              run.waits, run.maxWriteLateMs, loadAverage().c_str());
+              percentile(run.latencies, 0.95), run.cpuPercent, run.othersPercent, run.idleRssMiB,
+              run.peakRssMiB, run.waits, loadAverage().c_str());
 }
 
 bool withinGoal(const CapacityRun& run) {
@@ -222,6 +240,7 @@ int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, options)) return 2;
   signal(SIGPIPE, SIG_IGN);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each row as soon as it is measured
   const auto clips = readClipsWithTexts(options.dir);
   if (clips.empty()) {
     std::fprintf(stderr, "capacity-bench: no 16 kHz mono recordings with texts in %s\n",
@@ -246,9 +265,9 @@ int main(int argc, char** argv) {
                 both ? "both sources of every session live"
                      : "one live source per session (\"remote\"; \"self\" sends nothing)",
                 options.seconds);
-    std::printf("%-9s %3s %9s %11s %7s %7s %6s %9s %9s %6s %9s %s\n", "", "N", "finals/ch",
-                "clips heard", "p50 ms", "p95 ms", "CPU %", "idle MiB", "peak MiB", "waits",
-                "late ms", "load");
+    std::printf("%-9s %3s %9s %11s %7s %7s %6s %7s %9s %9s %6s %s\n", "", "N", "finals/ch",
+                "clips heard", "p50 ms", "p95 ms", "CPU %", "others", "idle MiB", "peak MiB",
+                "waits", "load");
     std::vector<size_t> largest(helpers.size(), 0);
     for (size_t n : options.sessions) {
       const auto live = liveChannels(clips, n, both, options.seconds);

@@ -73,13 +73,6 @@ bool parseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 // ---- accuracy: the helper beside the raw engine, fed as fast as taken ----
 
 struct AccuracyRuns {

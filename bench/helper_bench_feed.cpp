@@ -15,6 +15,21 @@
 
 namespace brimlow::bench {
 
+namespace {
+
+// The samples of a 16 kHz mono recording; false for any other file.
+bool readSamples(const std::filesystem::path& path, Clip& clip) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f) return false;
+  clip.samples.resize(static_cast<size_t>(info.frames) * info.channels);
+  sf_read_short(f, clip.samples.data(), static_cast<sf_count_t>(clip.samples.size()));
+  sf_close(f);
+  return info.samplerate == 16000 && info.channels == 1;
+}
+
+}  // namespace
+
 std::vector<Clip> readClips(const std::filesystem::path& dir) {
   std::vector<Clip> clips;
   std::ifstream in(dir / "transcription");
@@ -27,16 +42,26 @@ std::vector<Clip> readClips(const std::filesystem::path& dir) {
     std::istringstream text(line.substr(0, open));
     for (std::string w; text >> w;)
       if (w != "<s>" && w != "</s>") clip.reference += (clip.reference.empty() ? "" : " ") + w;
-    SF_INFO info{};
-    const auto path = dir / (clip.id + ".wav");
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) continue;
-    clip.samples.resize(static_cast<size_t>(info.frames) * info.channels);
-    sf_read_short(f, clip.samples.data(), static_cast<sf_count_t>(clip.samples.size()));
-    sf_close(f);
-    if (info.samplerate == 16000 && info.channels == 1) clips.push_back(std::move(clip));
+    if (readSamples(dir / (clip.id + ".wav"), clip)) clips.push_back(std::move(clip));
   }
   std::sort(clips.begin(), clips.end(), [](auto& a, auto& b) { return a.id < b.id; });
+  return clips;
+}
+
+std::vector<Clip> readClipsWithTexts(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> paths;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ec))
+    if (entry.path().extension() == ".wav") paths.push_back(entry.path());
+  std::sort(paths.begin(), paths.end());
+  std::vector<Clip> clips;
+  for (const auto& path : paths) {
+    std::ifstream text(std::filesystem::path(path).replace_extension(".txt"));
+    Clip clip;
+    clip.id = std::filesystem::relative(path, dir, ec).replace_extension().string();
+    if (!std::getline(text, clip.reference) || clip.reference.empty()) continue;
+    if (readSamples(path, clip)) clips.push_back(std::move(clip));
+  }
   return clips;
 }
 

@@ -20,6 +20,9 @@ struct Clip {
 
 // The 16 kHz mono recordings of `dir` named in its "transcription", in the order of their ids.
 std::vector<Clip> readClips(const std::filesystem::path& dir);
+// The 16 kHz mono recordings under `dir`, at any depth, that have their reference beside them
+// (sNN.wav with sNN.txt, one line), in the order of their paths; read in place.
+std::vector<Clip> readClipsWithTexts(const std::filesystem::path& dir);
 
 struct Feed {
   std::vector<int16_t> samples;  // whole chunks

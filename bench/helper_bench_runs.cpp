@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "bench/word_errors.h"
@@ -92,6 +93,13 @@ Errors wordErrors(const std::string& reference, const std::vector<Event>& finals
   return {editDistance(ref, common::lowercasedWordTokens(hypothesis)), ref.size()};
 }
 
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -157,6 +165,25 @@ EngineRun runEngine(const std::string& enginePath, const std::string& dir) {
   return run;
 }
 
+double relayAtRealTimePace(HelperProcess& helper, const std::vector<Channel>& channels,
+                           Clock::time_point start, double t0) {
+  size_t chunks = 0;
+  for (const auto& c : channels) chunks = std::max(chunks, c.feed.samples.size() / kChunk);
+  double maxLateMs = 0;
+  for (size_t k = 0; k < chunks; ++k) {
+    const auto due = start + std::chrono::milliseconds(250 * (k + 1));
+    std::this_thread::sleep_until(due);
+    maxLateMs = std::max(maxLateMs, ms(Clock::now() - due));
+    std::string lines;
+    for (const auto& c : channels)
+      if ((k + 1) * kChunk <= c.feed.samples.size())
+        lines +=
+            audioLine(c.session, c.source, k, t0 + 250.0 * k, c.feed.samples.data() + k * kChunk);
+    helper.write(lines);
+  }
+  return maxLateMs;
+}
+
 PacedRun runPaced(const std::string& helperPath, const std::map<std::string, std::string>& env,
                   const std::vector<Channel>& channels) {
   HelperProcess helper(helperPath, helperOptions(env));
@@ -165,25 +192,12 @@ PacedRun runPaced(const std::string& helperPath, const std::map<std::string, std
     if (std::find(sessions.begin(), sessions.end(), c.session) == sessions.end())
       sessions.push_back(c.session);
   const double readyMs = startSessions(helper, sessions);
-  // Chunk k holds the audio of [t0 + 250k, t0 + 250(k+1)) and is relayed when it is complete.
-  size_t chunks = 0;
-  for (const auto& c : channels) chunks = std::max(chunks, c.feed.samples.size() / kChunk);
   const auto start = Clock::now();
   const double t0 = epochMs();
   const double cpuBefore = helper.cpuSeconds();
   PacedRun run;
   run.readyMs = readyMs;
-  for (size_t k = 0; k < chunks; ++k) {
-    const auto due = start + std::chrono::milliseconds(250 * (k + 1));
-    std::this_thread::sleep_until(due);
-    run.maxWriteLateMs = std::max(run.maxWriteLateMs, ms(Clock::now() - due));
-    std::string lines;
-    for (const auto& c : channels)
-      if ((k + 1) * kChunk <= c.feed.samples.size())
-        lines +=
-            audioLine(c.session, c.source, k, t0 + 250.0 * k, c.feed.samples.data() + k * kChunk);
-    helper.write(lines);
-  }
+  run.maxWriteLateMs = relayAtRealTimePace(helper, channels, start, t0);
   stopAndDrain(helper, sessions);
   run.cpuSeconds = helper.cpuSeconds() - cpuBefore;
   run.peakRssKb = helper.statusKb("VmHWM:");

@@ -15,6 +15,8 @@ namespace brimlow::bench {
 double ms(Clock::duration d);
 // Milliseconds since the epoch, as hosts stamp "capturedAt".
 double epochMs();
+// The machine's load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
+std::string loadAverage();
 
 struct Errors {
   size_t errors = 0, words = 0;
@@ -77,6 +79,12 @@ struct PacedRun {
   double maxWriteLateMs = 0;  // how far our own pacing fell behind
   double readyMs = 0;         // "session.start" until the last "session.ready"
 };
+
+// Relays the channels' feeds together at real-time pace: chunk k holds the audio of
+// [t0 + 250k, t0 + 250(k+1)) ms and is written, for every channel that has it, once complete,
+// at start + 250(k+1) ms. Returns how far the writes fell behind the pace at most, in ms.
+double relayAtRealTimePace(HelperProcess& helper, const std::vector<Channel>& channels,
+                           Clock::time_point start, double t0);
 
 // The channels fed together at real-time pace into one helper with `env` set.
 PacedRun runPaced(const std::string& helperPath, const std::map<std::string, std::string>& env,

@@ -16,6 +16,7 @@
 
 #include "platform/system/line_reader.h"
 #include "platform/system/reexec.h"
+#include "stt-helper/locale.h"
 #include "stt-helper/modes.h"
 #include "stt-helper/text.h"
 
@@ -68,7 +69,7 @@ void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWrit
                   {"helperAt", nowMilliseconds()}});
   } else if (type == "session.start") {
     if (!command.sessionId) return writer.error("session.start requires sessionId", {}, {});
-    backend.startSession(*command.sessionId, command.locale.value_or("ja-JP"),
+    backend.startSession(*command.sessionId, command.locale.value_or(defaultLocale()),
                          command.vocabulary.value_or(std::vector<std::string>{}),
                          command.echoCancellation.value_or(true));
   } else if (type == "audio") {
@@ -147,7 +148,7 @@ int run(int argc, char** argv, platform::HelperPlatform platform, BackendFactory
   if (mode == "--authorize") return requestLegacyAuthorization(writer, platform);
   if (mode == "--install-assets") {
     return installSpeechAnalyzerAssets(writer, platform,
-                                       arguments.size() > 1 ? arguments[1] : "ja-JP");
+                                       arguments.size() > 1 ? arguments[1] : defaultLocale());
   }
   runStreaming(writer, std::move(platform), factory);
 }

@@ -5,13 +5,12 @@
 
 #include "stt-helper/backend.h"
 #include "stt-helper/legacy/dictation_probe.h"
+#include "stt-helper/locale.h"
 #include "stt-helper/modes.h"
 
 namespace brimlow::stt {
 
 namespace {
-
-constexpr const char* kHealthLocale = "ja-JP";
 
 int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
   Event event = {{"type", "helper.status"},
@@ -26,7 +25,7 @@ int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
     return 1;
   };
   if (!service.transcriberIsAvailable()) return unavailable();
-  auto locale = service.supportedLocale(kHealthLocale);
+  auto locale = service.supportedLocale(defaultLocale());
   if (!locale) return unavailable();
   auto transcriber = service.makeTranscriber(*locale);
   if (!transcriber) return unavailable();
@@ -40,10 +39,11 @@ int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
 }
 
 int legacyHealth(const WriterPtr& writer, speech::RecognizerService& service) {
-  auto recognizer = service.recognizer(kHealthLocale);
+  const std::string healthLocale = defaultLocale();
+  auto recognizer = service.recognizer(healthLocale);
   const speech::AuthorizationStatus authorization = service.authorizationStatus();
   const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
-  const DictationAvailability dictation = dictationAvailability(service, kHealthLocale);
+  const DictationAvailability dictation = dictationAvailability(service, healthLocale);
   const bool ready = authorization == speech::kAuthorizationAuthorized && onDevice &&
                      dictation != DictationAvailability::disabled;
   Event event = {{"type", "helper.status"},

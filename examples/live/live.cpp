@@ -5,9 +5,11 @@
 //                [--capture PATH] [--helper PATH]
 //
 // Without --capture and --helper it runs the programs installed beside it (brimlow-live in
-// /usr/bin runs /usr/bin/brimlow-audio-capture), or those of its own build tree.
+// /usr/bin runs /usr/bin/brimlow-audio-capture), or those of its own build tree. The helper
+// gets the locale as its default (BRIMLOW_LOCALE), so that its status describes that locale.
 // On a terminal the current partial is rewritten in place; each final gets its own line with
-// its latency. Ctrl-C (or --seconds) stops capture, lets the helper flush, and shuts both down.
+// its latency. Ctrl-C (or --seconds) stops capture, lets the helper write the session's last
+// finals, and shuts both down once the session has finished.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +19,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -31,8 +35,14 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
+// BRIMLOW_LOCALE when it is set, else en-US, the locale of the model Linux has.
+std::string localeFromEnvironment() {
+  const char* value = std::getenv("BRIMLOW_LOCALE");
+  return value && *value ? value : "en-US";
+}
+
 struct Options {
-  std::string locale = "en-US";
+  std::string locale = localeFromEnvironment();
   std::vector<std::string> vocabulary;
   double seconds = 0;  // 0: until Ctrl-C
   std::string capture;
@@ -42,8 +52,8 @@ struct Options {
 void usage(const char* argv0) {
   std::fprintf(stderr,
                "usage: %s [--locale ID] [--vocabulary WORD]... [--seconds N] [--capture PATH] "
-               "[--helper PATH]\n  defaults: --locale en-US, run until Ctrl-C, programs installed "
-               "beside this one or in its build tree\n",
+               "[--helper PATH]\n  defaults: --locale $BRIMLOW_LOCALE or en-US, run until Ctrl-C, "
+               "programs installed beside this one or in its build tree\n",
                argv0);
 }
 
@@ -54,9 +64,11 @@ struct Child {
   brimlow::devtools::LineSplitter lines;
   bool ended = false;
 
-  bool start(const std::string& path, const std::vector<std::string>& args) {
+  bool start(const std::string& path, const std::vector<std::string>& args,
+             std::map<std::string, std::optional<std::string>> env = {}) {
     brimlow::devtools::SpawnOptions options;
     options.args = args;
+    options.env = std::move(env);
     options.unblockSignals = true;   // our blocked signals are ours only
     options.ownProcessGroup = true;  // Ctrl-C is ours to relay as a stop
     try {
@@ -178,7 +190,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   Child helper, capture;
-  if (!helper.start(options.helper, {})) return 1;
+  if (!helper.start(options.helper, {}, {{"BRIMLOW_LOCALE", options.locale}})) return 1;
   if (!capture.start(options.capture, {"--capture"})) return 1;
   const std::string session = "live";
   helper.send({{"type", "session.start"},
@@ -189,10 +201,6 @@ int main(int argc, char** argv) {
   Captions captions(::isatty(1));
   const auto started = Clock::now();
   enum class Phase { running, flushing, done } phase = Phase::running;
-  // Finals of a stopped session may still follow "session.stopped": wait for a quiet moment
-  // before closing the helper's input, since end of input cancels what is still in flight.
-  constexpr auto kQuietAfterStop = std::chrono::milliseconds(2000);
-  std::optional<Clock::time_point> lastHelperEventAfterStop;
   auto stopCapture = [&] {
     if (phase != Phase::running) return;
     capture.send({{"type", "stop"}});
@@ -208,11 +216,6 @@ int main(int argc, char** argv) {
       auto left = options.seconds * 1000 -
                   std::chrono::duration<double, std::milli>(Clock::now() - started).count();
       timeout = left < 0 ? 0 : static_cast<int>(left);
-    }
-    if (lastHelperEventAfterStop && helper.in >= 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          *lastHelperEventAfterStop + kQuietAfterStop - Clock::now());
-      timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
     }
     int rc = ::poll(fds, 3, timeout);
     if (rc < 0 && errno != EINTR) break;
@@ -248,8 +251,6 @@ int main(int argc, char** argv) {
         json event = json::parse(line, nullptr, false);
         if (event.is_discarded()) continue;
         std::string type = event.value("type", "");
-        if (phase == Phase::flushing && (type == "session.stopped" || lastHelperEventAfterStop))
-          lastHelperEventAfterStop = Clock::now();
         if (type == "transcript.partial") {
           captions.partial(event.value("text", ""));
         } else if (type == "transcript.final") {
@@ -258,13 +259,14 @@ int main(int argc, char** argv) {
           captions.note("helper: " + event.value("status", "") + " " + event.value("message", ""));
         } else if (type == "session.ready" && !event.value("available", true)) {
           captions.note("helper: session not available for " + options.locale);
+        } else if (type == "source.waiting" && event.value("waiting", false)) {
+          captions.note("helper: audio waits for a free decoder");
+        } else if (type == "session.finished") {
+          // The session's last final has come: end of input stops the helper with code 0.
+          helper.closeInput();
         }
       }
       if (helper.ended) phase = Phase::done;
-    }
-    if (lastHelperEventAfterStop && helper.in >= 0 &&
-        Clock::now() - *lastHelperEventAfterStop >= kQuietAfterStop) {
-      helper.closeInput();  // end of input: the helper stops and exits with code 0
     }
   }
   int captureCode = capture.wait();

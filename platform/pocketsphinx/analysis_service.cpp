@@ -61,9 +61,11 @@ struct AnalyzerState {
   std::thread::id workerId;
 
   std::shared_ptr<DecoderPool> pool;
-  std::unique_ptr<Decoder> decoder;  // null until the worker loads it, when the gate was full
+  std::shared_ptr<DecoderGate> gate;
+  std::chrono::milliseconds idleRelease{};
+  // The worker's own, with a place in the gate, while the input has audio for it.
+  std::unique_ptr<Decoder> decoder;
   std::vector<std::string> vocabulary;
-  bool holdsPlace = false;  // a place in the decoder gate, given back when the results end
   AnalyzerResultSink sink;
   audio::AudioFormat format;
 };
@@ -83,19 +85,23 @@ class Worker {
 
   void run() {
     std::optional<SpeechError> error;
-    if (!state_->decoder) error = loadDecoder();
-    if (state_->decoder && !state_->cancelRequested) {
-      Decoder& decoder = *state_->decoder;
-      if (!decoder.startStream() || !decoder.startUtterance()) error = failure("start decoding");
-    }
     std::vector<audio::PcmBufferPtr> batch;
     while (!error) {
       bool finalize = false;
       {
         std::unique_lock lock(state_->mutex);
-        state_->changed.wait(lock, [&] {
+        auto hasWork = [&] {
           return !state_->queue.empty() || state_->finalizeRequested || state_->cancelRequested;
-        });
+        };
+        if (state_->decoder && !utterance_.inSpeech) {
+          if (!state_->changed.wait_for(lock, state_->idleRelease, hasWork)) {
+            lock.unlock();
+            error = giveDecoderBack();
+            continue;
+          }
+        } else {
+          state_->changed.wait(lock, hasWork);
+        }
         if (state_->cancelRequested) break;
         if (state_->queue.empty()) {
           finalize = true;
@@ -106,8 +112,12 @@ class Worker {
         }
       }
       if (finalize) {
-        error = endUtterance(false);
+        if (state_->decoder) error = endUtterance(false);
         break;
+      }
+      if (!state_->decoder) {
+        error = takeDecoder();
+        if (error || !state_->decoder) break;  // failed, or cancelled while waiting
       }
       for (const auto& buffer : batch) {
         if (state_->cancelRequested || error) break;
@@ -120,16 +130,37 @@ class Worker {
   }
 
  private:
-  // The decoder of an analyzer made while every place in the decoder gate was taken.
-  std::optional<SpeechError> loadDecoder() {
-    auto& gate = DecoderGate::instance();
-    if (!gate.enter(state_->cancelRequested)) return std::nullopt;
-    state_->holdsPlace = true;
+  // A place in the gate, waiting in turn when every one is taken, then a decoder on a fresh
+  // stream: its word times count from where the input stands now.
+  std::optional<SpeechError> takeDecoder() {
+    DecoderGate& gate = *state_->gate;
+    if (!gate.tryEnter()) {
+      notifyWaiting(true);
+      if (!gate.enter(state_->cancelRequested)) return std::nullopt;
+      notifyWaiting(false);
+    }
     auto decoder = state_->pool->acquire(state_->vocabulary);
-    if (!decoder) return decoder.error();
-    std::lock_guard lock(state_->mutex);
+    if (!decoder) {
+      gate.leave();
+      return decoder.error();
+    }
     state_->decoder = std::move(*decoder);
+    streamStartSeconds_ = inputSeconds_;
+    if (!state_->decoder->startStream() || !state_->decoder->startUtterance())
+      return failure("start decoding");
     return std::nullopt;
+  }
+
+  // The input has run dry: the decoder and its place serve others until audio comes again.
+  std::optional<SpeechError> giveDecoderBack() {
+    auto error = endUtterance(false);
+    state_->pool->release(std::move(state_->decoder));
+    state_->gate->leave();
+    return error;
+  }
+
+  void notifyWaiting(bool waiting) {
+    if (state_->sink.onWaiting) state_->sink.onWaiting(waiting);
   }
 
   SpeechError failure(const std::string& what) const {
@@ -146,8 +177,9 @@ class Worker {
     const uint32_t frames = buffer.frameLength();
     for (uint32_t offset = 0; offset < frames; offset += kPieceFrames) {
       if (state_->cancelRequested) return std::nullopt;
-      if (auto error = processPiece(samples + offset, std::min(kPieceFrames, frames - offset)))
-        return error;
+      const uint32_t count = std::min(kPieceFrames, frames - offset);
+      if (auto error = processPiece(samples + offset, count)) return error;
+      inputSeconds_ += count / state_->format.sampleRate;
     }
     return std::nullopt;
   }
@@ -180,9 +212,10 @@ class Worker {
   void deliver(const std::vector<Word>& words, const std::string& text, bool isFinal) {
     // Every result of one utterance starts where its first result started, so that consumers
     // can tell results of the same utterance by their start.
-    if (!utterance_.startSeconds) utterance_.startSeconds = words.front().startSeconds;
+    if (!utterance_.startSeconds)
+      utterance_.startSeconds = streamStartSeconds_ + words.front().startSeconds;
     const double start = *utterance_.startSeconds;
-    const double end = std::max(start, words.back().endSeconds);
+    const double end = std::max(start, streamStartSeconds_ + words.back().endSeconds);
     utterance_.lastText = text;
     if (state_->sink.onResult)
       state_->sink.onResult(
@@ -194,6 +227,7 @@ class Worker {
     // A finished decoder goes back to the pool before the results end, so that the next
     // analyzer finds it; one still inside an utterance (cancelled) is ended afterwards, because
     // ending an utterance takes up to a few hundred milliseconds.
+    const bool heldPlace = state_->decoder != nullptr;
     const bool releaseFirst = !state_->decoder || !state_->decoder->inUtterance();
     if (releaseFirst) state_->pool->release(std::move(state_->decoder));
     {
@@ -211,12 +245,15 @@ class Worker {
     }
     state_->changed.notify_all();
     if (!releaseFirst) state_->pool->release(std::move(state_->decoder));
-    if (std::exchange(state_->holdsPlace, false)) DecoderGate::instance().leave();
+    if (heldPlace) state_->gate->leave();
     for (auto& waiter : waiters) waiter(error);
   }
 
   std::shared_ptr<AnalyzerState> state_;
   Utterance utterance_;
+  // Seconds of input decoded so far, and where the current decoder's stream began on them.
+  double inputSeconds_ = 0;
+  double streamStartSeconds_ = 0;
 };
 
 class Analyzer final : public speech::SpeechAnalyzer {
@@ -276,7 +313,7 @@ class Analyzer final : public speech::SpeechAnalyzer {
     state_->inputEnded = true;
     state_->queue.clear();
     state_->changed.notify_all();
-    DecoderGate::instance().poke();
+    state_->gate->poke();
     if (wait && state_->workerId != std::this_thread::get_id())
       state_->changed.wait(lock, [&] { return state_->ended; });
   }
@@ -287,6 +324,8 @@ class Analyzer final : public speech::SpeechAnalyzer {
 
 class AnalysisService final : public speech::AnalysisService {
  public:
+  explicit AnalysisService(AnalysisSettings settings) : settings_(std::move(settings)) {}
+
   bool transcriberIsAvailable() override { return true; }
 
   std::optional<std::string> supportedLocale(const std::string& identifier) override {
@@ -334,48 +373,37 @@ class AnalysisService final : public speech::AnalysisService {
                                     "PocketSphinx analyzes " + audio::pcm16Mono16k().toString() +
                                         " audio, not " + format.toString()});
     auto pool = DecoderPool::forLocale(transcriber->localeIdentifier());
+    // The decoder is loaded when audio comes; a missing model is reported now all the same.
+    if (!findModel(pool->locale()))
+      return unexpected(
+          SpeechError{kErrorDomain, kSphinxModelNotInstalledCode,
+                      "The PocketSphinx model for " + pool->locale() + " is not installed"});
     auto state = std::make_shared<AnalyzerState>();
-    if (!DecoderGate::instance().tryEnter()) {
-      // Loaded on the analyzer's own thread once a place comes free; a missing model is still
-      // reported here.
-      if (!findModel(pool->locale()))
-        return unexpected(
-            SpeechError{kErrorDomain, kSphinxModelNotInstalledCode,
-                        "The PocketSphinx model for " + pool->locale() + " is not installed"});
-      state->vocabulary = context.generalContextualStrings;
-    } else {
-      state->holdsPlace = true;
-      auto decoder = pool->acquire(context.generalContextualStrings);
-      if (!decoder) {
-        DecoderGate::instance().leave();
-        return unexpected(decoder.error());
-      }
-      state->decoder = std::move(*decoder);
-    }
+    state->vocabulary = context.generalContextualStrings;
     state->pool = std::move(pool);
+    state->gate = settings_.gate;
+    state->idleRelease = settings_.idleRelease;
     state->sink = std::move(sink);
     state->format = format;
     try {
       return std::shared_ptr<speech::SpeechAnalyzer>(std::make_shared<Analyzer>(state));
     } catch (const std::system_error& e) {
-      if (state->decoder) state->pool->release(std::move(state->decoder));
-      if (state->holdsPlace) DecoderGate::instance().leave();
       return unexpected(SpeechError{kErrorDomain, kSphinxDecodingFailedCode,
                                     std::string("No analysis thread: ") + e.what()});
     }
   }
+
+ private:
+  const AnalysisSettings settings_;
 };
 
 }  // namespace
 
-int decodingAnalyzers() {
-  return DecoderGate::instance().working();
-}
-
-std::shared_ptr<speech::AnalysisService> makeAnalysisService() {
+std::shared_ptr<speech::AnalysisService> makeAnalysisService(AnalysisSettings settings) {
   silenceEngineLogging();
   limitAllocatorArenas();
-  return std::make_shared<AnalysisService>();
+  if (!settings.gate) settings.gate = std::make_shared<DecoderGate>(machineDecoderLimit());
+  return std::make_shared<AnalysisService>(std::move(settings));
 }
 
 }  // namespace brimlow::pocketsphinx

@@ -6,21 +6,18 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/pocketsphinx/services.h"
-
 namespace brimlow::pocketsphinx {
 
-// Every analyzer holds a decoder of about 90 MiB while it works, and a stopped one keeps it until
-// its backlog is decoded. A host that starts and stops sessions faster than their audio decodes
-// would otherwise have all of them load a decoder at once and run the machine out of memory. So
-// at most this many decoders work at once; an analyzer beyond them is made at once (its session
-// is ready and its audio queues), and waits on its own thread, in the order analyzers were made,
-// for a decoder to come free. Nothing else waits, so results keep flowing meanwhile.
+// An analyzer takes a place when it has audio to decode and gives it back once its input has
+// run dry, so only channels that are sending hold one. Every place stands for a decoder of about
+// 90 MiB and for the processor time to keep up with a live source: without a limit, more live
+// sources than the machine can decode all fall behind together and no transcript comes in time.
+// An analyzer that finds every place taken waits on its own thread, in the order of arrival, for
+// one to come free; its audio queues meanwhile and nothing is lost.
 class DecoderGate {
  public:
-  static constexpr int kMaxWorking = kMaxDecodingAnalyzers;
+  explicit DecoderGate(int limit) : limit_(limit < 1 ? 1 : limit) {}
 
-  static DecoderGate& instance();
   // Takes a place at once when one is free and nobody waits for one.
   bool tryEnter();
   // Waits for a place in turn; false when `cancelled` came first.
@@ -33,11 +30,22 @@ class DecoderGate {
   void poke();
 
  private:
+  const int limit_;
   std::mutex mutex_;
   std::condition_variable changed_;
   int working_ = 0;
   uint64_t nextTicket_ = 0;
   std::deque<uint64_t> waiting_;
 };
+
+// How many places a machine with `processors` processors and `memoryBytes` of memory has: as
+// many live sources as its processors decode in real time with short latency, and no more
+// decoders than fit in half of its memory; at least two, one session's two sources.
+int decoderLimitFor(unsigned processors, uint64_t memoryBytes);
+
+// The limit for this machine: BRIMLOW_MAX_DECODERS when it is a positive number (the operator's
+// choice, for example on a machine shared with other work), else decoderLimitFor() of the
+// processors this process may run on and the physical memory.
+int machineDecoderLimit();
 
 }  // namespace brimlow::pocketsphinx

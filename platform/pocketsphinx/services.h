@@ -1,11 +1,11 @@
 #pragma once
 // Both speech services on PocketSphinx, the on-device engine of the Linux platform.
 //
-// Analysis service: one decoder per analyzer, kept for the analyzer's life and driven by one
-// worker thread; the decoder's voice activity detection ends utterances. Recognizer service:
-// one utterance per task, on a decoder borrowed from a per-locale pool of long-lived decoders.
-// Models are looked up as models.h describes; a locale without a model is never served by the
-// model of another language.
+// Analysis service: one worker thread per analyzer, which holds a decoder while the analyzer's
+// input has audio to decode; the decoder's voice activity detection ends utterances. Recognizer
+// service: one utterance per task, on a decoder borrowed from a per-locale pool of long-lived
+// decoders. Models are looked up as models.h describes; a locale without a model is never served by
+// the model of another language.
 #include <chrono>
 #include <memory>
 
@@ -23,14 +23,24 @@ inline constexpr int64_t kSphinxDecodingFailedCode = 4;
 inline constexpr int64_t kSphinxInstallationUnavailableCode = 5;
 inline constexpr int64_t kSphinxUnsupportedLocaleCode = 6;
 
-// At most this many analyzers decode at once, process-wide (four sessions with both sources);
-// one made beyond them is ready at once, queues its audio and starts decoding when an earlier
-// one has ended its results. A decoder is about 90 MiB.
-inline constexpr int kMaxDecodingAnalyzers = 8;
-// Analyzers holding a decoder now. For diagnostics and tests.
-int decodingAnalyzers();
+class DecoderGate;
 
-std::shared_ptr<speech::AnalysisService> makeAnalysisService();
+// How long an analyzer keeps its decoder once its input has run dry (nothing queued, no speech
+// under way) before it gives the decoder and its place back; audio that comes again later takes
+// them anew. Well above the gaps of a live source: capture delivers a chunk every 243 ms (p50),
+// 272 ms at most on a loaded machine.
+inline constexpr std::chrono::milliseconds kDecoderIdleRelease{2000};
+
+struct AnalysisSettings {
+  // The places analyzers decode in (decoder_gate.h), shared by all analyzers of the service;
+  // null: a gate of machineDecoderLimit() places.
+  std::shared_ptr<DecoderGate> gate;
+  std::chrono::milliseconds idleRelease = kDecoderIdleRelease;
+};
+
+// An analyzer holds no decoder until audio comes: one whose input never gets any costs a thread
+// and no decoder.
+std::shared_ptr<speech::AnalysisService> makeAnalysisService(AnalysisSettings settings = {});
 std::shared_ptr<speech::RecognizerService> makeRecognizerService();
 
 // Recognition tasks whose worker has not finished yet (a cancelled task finishes once its

@@ -53,6 +53,9 @@ struct AnalyzerResultSink {
   // Once, when the results end: nothing on a normal end, the cancellation error (see
   // speech.h) after cancelAndFinishNow(), any other error when analysis failed.
   std::function<void(const std::optional<SpeechError>&)> onEnd;
+  // Optional: true when queued input must wait because the engine decodes as many analyzers as
+  // it can already, false once this analyzer decodes again.
+  std::function<void(bool waiting)> onWaiting;
 };
 
 class SpeechAnalyzer {

@@ -1,5 +1,6 @@
 #include "stt-helper/analyzer/analyzer_backend.h"
 
+#include <atomic>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,6 +11,7 @@
 
 #include "stt-helper/analyzer/analyzer_channel.h"
 #include "stt-helper/echo/self_feed.h"
+#include "stt-helper/locale.h"
 #include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
@@ -75,6 +77,31 @@ void deliverToChannel(ChannelSlot& slot, JSONLineWriter& writer, const ChannelKe
   }
 }
 
+// Writes "session.finished" once every channel of a stopped session has written its last event.
+// Each channel counts down on its own strand, after all it still had to do there, and so does
+// the stop itself; nothing is written once the helper is stopping everything.
+class SessionEnd {
+ public:
+  SessionEnd(std::string sessionId, size_t count, WriterPtr writer,
+             std::shared_ptr<const std::atomic<bool>> stoppingAll)
+      : sessionId_(std::move(sessionId)),
+        remaining_(count),
+        writer_(std::move(writer)),
+        stoppingAll_(std::move(stoppingAll)) {}
+
+  void countDown() {
+    if (remaining_.fetch_sub(1) != 1 || *stoppingAll_) return;
+    writer_->write(
+        {{"type", "session.finished"}, {"sessionId", sessionId_}, {"at", nowMilliseconds()}});
+  }
+
+ private:
+  const std::string sessionId_;
+  std::atomic<size_t> remaining_;
+  const WriterPtr writer_;
+  const std::shared_ptr<const std::atomic<bool>> stoppingAll_;
+};
+
 class SpeechAnalyzerBackend final : public SpeechBackend {
  public:
   explicit SpeechAnalyzerBackend(BackendContext& context)
@@ -96,11 +123,12 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
          {"implementation", kImplementation},
          {"authorization", "not-required"},
          {"protocolVersion", 1}});
-    // The model check always concerns Japanese, whatever sessions ask for later.
-    asio::post(pool_, [analysis = analysis_, writer = writer_] {
-      auto locale = analysis->supportedLocale("ja-JP");
+    // The model check concerns the default locale, whatever sessions ask for later.
+    asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale()] {
+      const std::string name = localeName(requested);
+      auto locale = analysis->supportedLocale(requested);
       if (!locale) {
-        writer->error("SpeechAnalyzer does not support Japanese on this Mac", {}, {});
+        writer->error("SpeechAnalyzer does not support " + name + " on this Mac", {}, {});
         return;
       }
       auto transcriber = analysis->makeTranscriber(*locale);
@@ -114,7 +142,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
            {"implementation", kImplementation},
            {"authorization", "not-required"},
            {"modelStatus", speech::assetStatusName(status)},
-           {"message", installed ? "On-device Japanese SpeechAnalyzer model is ready."
+           {"message", installed ? "On-device " + name + " SpeechAnalyzer model is ready."
                                  : "Run `npm run helper:install-model` while online, then retry."},
            {"protocolVersion", 1}});
     });
@@ -172,6 +200,9 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
       auto found = channels_.find(key);
       if (found != channels_.end()) {
         cancelSlot(key, found->second);
+        // Until its cancellation has run, the channel may still write events of the session.
+        std::erase_if(cancelled_, [](const auto& entry) { return entry.second.expired(); });
+        cancelled_.emplace(sessionId, found->second);
         channels_.erase(found);
       }
     } else if (suppressed_.erase(key) > 0) {
@@ -197,27 +228,42 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
         channels_.erase(found);
       }
     }
+    std::vector<SlotPtr> cancelled;
+    auto [from, to] = cancelled_.equal_range(id);
+    for (auto it = from; it != to; ++it)
+      if (SlotPtr slot = it->second.lock()) cancelled.push_back(std::move(slot));
+    cancelled_.erase(from, to);
     if (!wasOpen && finishing.empty()) return;
     // Written before the finishing starts, so the channels' last finals always follow it.
     writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+    auto end = std::make_shared<SessionEnd>(id, finishing.size() + cancelled.size() + 1, writer_,
+                                            stoppingAll_);
     for (const SlotPtr& slot : finishing) {
-      afterEcho(id, [slot] {
+      afterEcho(id, [slot, end] {
         // What waited for its reference goes in first.
         if (slot->feed) slot->feed->flush();
         // The slot stays alive until the channel's last result was written.
-        asio::post(slot->strand, [slot] {
-          if (slot->channel) slot->channel->finish([slot](std::optional<speech::SpeechError>) {});
+        asio::post(slot->strand, [slot, end] {
+          if (!slot->channel) return end->countDown();
+          slot->channel->finish(
+              [slot, end](std::optional<speech::SpeechError>) { end->countDown(); });
         });
       });
     }
+    // A cancelled channel's last events come after its cancellation, which goes the same way.
+    for (const SlotPtr& slot : cancelled)
+      afterEcho(id, [slot, end] { asio::post(slot->strand, [end] { end->countDown(); }); });
     echoes_.erase(id);
+    end->countDown();
   }
 
   void stopAll() override {
+    *stoppingAll_ = true;
     for (auto& [key, slot] : channels_) cancelSlot(key, slot);
     channels_.clear();
     sessions_.clear();
     suppressed_.clear();
+    cancelled_.clear();
     echoes_.clear();
   }
 
@@ -294,6 +340,10 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
   std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
   std::map<std::string, EchoPath> echoes_;  // sessions with echo cancellation
+  // Channels of open sessions cancelled by a suppression, by session id, while their
+  // cancellation may still be on its way.
+  std::unordered_multimap<std::string, std::weak_ptr<ChannelSlot>> cancelled_;
+  std::shared_ptr<std::atomic<bool>> stoppingAll_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace

@@ -112,6 +112,11 @@ Expected<std::shared_ptr<SpeechAnalyzerChannel>, speech::SpeechError> SpeechAnal
       if (auto self = weak.lock()) self->handleEnd(error);
     });
   };
+  sink.onWaiting = [weak, resultStrand](bool waiting) {
+    asio::post(resultStrand, [weak, waiting] {
+      if (auto self = weak.lock()) self->handleWaiting(waiting);
+    });
+  };
   auto analyzer = service.makeAnalyzer(channel->transcriber_, context, *format, std::move(sink));
   if (!analyzer) return unexpected(analyzer.error());
   channel->analyzer_ = std::move(analyzer.value());
@@ -164,6 +169,15 @@ void SpeechAnalyzerChannel::handleResult(const speech::AnalysisResult& result) {
                                        nowMilliseconds())) {
     writer_->write(*event);
   }
+}
+
+void SpeechAnalyzerChannel::handleWaiting(bool waiting) {
+  if (cancelled_ || resultsEnded_) return;
+  writer_->write({{"type", "source.waiting"},
+                  {"sessionId", sessionId_},
+                  {"source", toString(source_)},
+                  {"waiting", waiting},
+                  {"at", nowMilliseconds()}});
 }
 
 void SpeechAnalyzerChannel::handleEnd(const std::optional<speech::SpeechError>& error) {

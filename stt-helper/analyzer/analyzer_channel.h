@@ -1,7 +1,8 @@
 #pragma once
 // One recognition pipeline for one audio source of one session (or the one file of research
 // mode): converts chunks to the analyzer's format, queues them, and turns every result the
-// analyzer reports into a "transcript.partial" or "transcript.final" line.
+// analyzer reports into a "transcript.partial" or "transcript.final" line, and every wait of its
+// audio for the engine into a "source.waiting" line.
 //
 // Threads: every call, creation included, must run on the channel's strand, one at a time. The
 // analyzer's sink posts results onto the same strand, so results are handled between appends and
@@ -68,6 +69,9 @@ class SpeechAnalyzerChannel : public std::enable_shared_from_this<SpeechAnalyzer
   SpeechAnalyzerChannel(asio::any_io_executor strand, std::string sessionId, AudioSource source,
                         WriterPtr writer);
   void handleResult(const speech::AnalysisResult& result);
+  // "source.waiting": the audio queues because the engine decodes as many channels as it can,
+  // or (false) it is decoded again.
+  void handleWaiting(bool waiting);
   void handleEnd(const std::optional<speech::SpeechError>& error);
 
   asio::any_io_executor strand_;

@@ -10,6 +10,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "stt-helper/analyzer/analyzer_channel.h"
+#include "stt-helper/locale.h"
 
 namespace brimlow::stt {
 
@@ -60,7 +61,7 @@ auto onStrand(const asio::any_io_executor& strand, Work work) -> decltype(work()
 
 std::string researchLocale() {
   const char* value = std::getenv("BRIMLOW_RESEARCH_LOCALE");
-  return value && *value ? value : "ja-JP";
+  return value && *value ? value : defaultLocale();
 }
 
 std::optional<speech::SpeechError> feedResearchFile(audio::AudioFile& file,

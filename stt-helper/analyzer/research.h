@@ -16,8 +16,8 @@ namespace brimlow::stt {
 inline constexpr uint32_t kResearchChunkFrames = 4000;  // 250 ms at 16 kHz
 inline constexpr size_t kResearchMaxVocabulary = 100;
 
-// BRIMLOW_RESEARCH_LOCALE, or "ja-JP" when it is unset or empty, so that recognition with a
-// vocabulary can be measured offline in the locales this platform supports.
+// BRIMLOW_RESEARCH_LOCALE, or the helper's default locale when it is unset or empty, so that
+// recognition with a vocabulary can be measured offline in the locales this platform supports.
 std::string researchLocale();
 
 // Transcribes the file at `path` with the JSON array of strings at `vocabularyPath` (at most 100)

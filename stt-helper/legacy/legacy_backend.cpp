@@ -2,16 +2,10 @@
 
 #include <algorithm>
 
+#include "stt-helper/locale.h"
 #include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
-
-namespace {
-
-// The readiness report and its setup messages are about on-device Japanese recognition.
-constexpr const char* kStatusLocale = "ja-JP";
-
-}  // namespace
 
 LegacySpeechBackend::LegacySpeechBackend(BackendContext& context)
     : writer_(context.writer),
@@ -33,18 +27,22 @@ std::string LegacySpeechBackend::statusMessage(speech::AuthorizationStatus statu
     return "Run `npm run helper:authorize` once to grant Speech Recognition access.";
   if (status != speech::kAuthorizationAuthorized)
     return "Enable Speech Recognition for Brimlow in System Settings > Privacy & Security.";
+  const std::string name = localeName(defaultLocale());
   if (!onDevice)
-    return "The Japanese on-device recognition model is unavailable. Enable Japanese Dictation "
-           "and download its model in System Settings.";
+    return "The " + name + " on-device recognition model is unavailable. Enable " + name +
+           " Dictation and download its model in System Settings.";
   if (dictation == DictationAvailability::disabled) return dictationSetupMessage;
-  return "On-device Japanese speech recognition is ready.";
+  return "On-device " + name + " speech recognition is ready.";
 }
 
+// The readiness report and its setup messages are about on-device recognition in the default
+// locale, whatever sessions ask for.
 void LegacySpeechBackend::emitStatus() {
-  auto recognizer = service_->recognizer(kStatusLocale);
+  const std::string statusLocale = defaultLocale();
+  auto recognizer = service_->recognizer(statusLocale);
   const speech::AuthorizationStatus status = service_->authorizationStatus();
   const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
-  const DictationAvailability dictation = dictationAvailability(*service_, kStatusLocale);
+  const DictationAvailability dictation = dictationAvailability(*service_, statusLocale);
   const bool ready = status == speech::kAuthorizationAuthorized && onDevice &&
                      dictation != DictationAvailability::disabled;
   writer_->write({{"type", "helper.status"},
@@ -220,6 +218,9 @@ void LegacySpeechBackend::stopSession(const std::string& id) {
   if (!existed && stopping.empty()) return;
   for (auto& channel : stopping) channel->finish();
   writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+  // The channels wrote their last finals while finishing, and their tasks' later calls are
+  // ignored: nothing of this session comes any more.
+  writer_->write({{"type", "session.finished"}, {"sessionId", id}, {"at", nowMilliseconds()}});
 }
 
 void LegacySpeechBackend::stopAll() {

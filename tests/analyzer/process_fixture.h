@@ -23,8 +23,9 @@ class ScriptedHelperTest : public ::testing::Test {
     writeText(dir_.path("script.json"), script.dump());
     env["BRIMLOW_ANALYSIS_SCRIPT"] = dir_.path("script.json");
     env["BRIMLOW_ANALYSIS_LOG"] = logPath();
-    // The current system unless the test asks for another.
+    // The current system and the default locale unless the test asks for others.
     env.try_emplace("BRIMLOW_PLATFORM_VERSION", std::nullopt);
+    env.try_emplace("BRIMLOW_LOCALE", std::nullopt);
     helper_ = std::make_unique<ChildProcess>(
         binaryPath("tests/analyzer/brimlow-stt-helper-scripted"),
         ChildProcess::Options{std::move(args), std::move(env), false});

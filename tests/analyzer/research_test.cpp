@@ -131,6 +131,19 @@ TEST_F(Research, TheFileIsConvertedToTheAnalyzerFormat) {
   EXPECT_LE(frames, 48000);
 }
 
+TEST_F(Research, TheLocaleIsTheResearchOverrideElseTheHelpersDefault) {
+  writeWav(dir_.path("a.wav"), 16000, 1, 4000);
+  EXPECT_EQ(run(kPassThrough, dir_.path("a.wav"), "[]", {{"BRIMLOW_LOCALE", "en-US"}}).second, 0);
+  EXPECT_EQ(run(kPassThrough, dir_.path("a.wav"), "[]",
+                {{"BRIMLOW_LOCALE", "en-US"}, {"BRIMLOW_RESEARCH_LOCALE", "de-DE"}})
+                .second,
+            0);
+  auto made = analyzerLog("made");
+  ASSERT_EQ(made.size(), 2u);
+  EXPECT_EQ(made[0]["locale"], "en-US");
+  EXPECT_EQ(made[1]["locale"], "de-DE");
+}
+
 TEST_F(Research, OneHundredAndOneTermsFailBeforeTheFileIsOpened) {
   // The audio path does not exist: the vocabulary check comes first.
   expectFailure(run(kPassThrough, dir_.path("missing.wav"), vocabulary(101)),

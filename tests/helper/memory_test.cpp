@@ -65,8 +65,8 @@ TEST(HelperMemory, AHugeLineIsGivenBackOnceRead) {
   EXPECT_LT(after - before, kSlackKb) << "before " << before << " kB, after " << after << " kB";
 }
 
-std::string goForwardChunks(const std::string& session, int64_t& sequence,
-                            std::vector<std::string>& lines) {
+std::string goForwardChunks(const std::string& session, const std::string& source,
+                            int64_t& sequence, std::vector<std::string>& lines) {
   std::ifstream in("/usr/share/pocketsphinx/test/data/goforward.raw", std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<int16_t> samples(bytes.size() / 2);
@@ -76,7 +76,7 @@ std::string goForwardChunks(const std::string& session, int64_t& sequence,
     std::vector<int16_t> chunk(samples.begin() + at, samples.begin() + at + 4000);
     lines.push_back(json{{"type", "audio"},
                          {"sessionId", session},
-                         {"source", "remote"},
+                         {"source", source},
                          {"sequence", ++sequence},
                          {"capturedAt", 250.0 * sequence},
                          {"pcmBase64", common::pcm16Base64(chunk)}}
@@ -99,23 +99,25 @@ TEST(HelperMemory, SessionsThatOverlappedGiveTheirDecodersBack) {
   // A session is over when its analyzers' threads have ended: they return the decoders first.
   auto sessionsOver = [&] { return statusField(pid, "Threads") == idleThreads; };
   int64_t sequence = 0;
-  auto run = [&](const std::vector<std::string>& sessions) {
+  // A source that sends nothing takes no decoder.
+  auto run = [&](const std::vector<std::string>& sessions,
+                 const std::vector<std::string>& sources) {
     std::vector<std::string> lines;
     for (const auto& id : sessions) {
       helper.writeJson({{"type", "session.start"}, {"sessionId", id}, {"locale", "en-US"}});
-      goForwardChunks(id, sequence, lines);
+      for (const auto& source : sources) goForwardChunks(id, source, sequence, lines);
     }
     for (const auto& line : lines) helper.writeLine(line);
     for (const auto& id : sessions) helper.writeJson({{"type", "session.stop"}, {"sessionId", id}});
-    for (size_t i = 0; i < sessions.size(); ++i)
+    for (size_t i = 0; i < sessions.size() * sources.size(); ++i)
       ASSERT_TRUE(helper.readEventOfType("transcript.final", 120s));
     ASSERT_TRUE(eventually(sessionsOver, 60s));
   };
-  run({"first"});
+  run({"first"}, {"remote", "self"});
   const long afterFirst = statusField(pid, "VmRSS");
-  // Three at once need six decoders where the first needed two.
-  run({"a", "b", "c"});
-  run({"d", "e", "f"});
+  // Three at once need three decoders where the first needed two.
+  run({"a", "b", "c"}, {"remote"});
+  run({"d", "e", "f"}, {"remote"});
   const long afterAll = statusField(pid, "VmRSS");
   EXPECT_LT(afterAll - afterFirst, kSlackKb)
       << "after the first session " << afterFirst << " kB, after all " << afterAll << " kB";

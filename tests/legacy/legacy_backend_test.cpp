@@ -110,9 +110,9 @@ TEST_F(LegacyBackend, RestartingASessionStopsItFirstAndKeepsTheFirst100Words) {
   audio("s1", AudioSource::remote, voice());
   backend_->startSession("s1", "ja-JP", words);
   auto written = events();
-  ASSERT_EQ(types(written),
-            (std::vector<std::string>{"session.ready", "session.stopped", "session.ready"}));
-  EXPECT_EQ(written[2], (json{{"type", "session.ready"},
+  ASSERT_EQ(types(written), (std::vector<std::string>{"session.ready", "session.stopped",
+                                                      "session.finished", "session.ready"}));
+  EXPECT_EQ(written[3], (json{{"type", "session.ready"},
                               {"sessionId", "s1"},
                               {"available", true},
                               {"implementation", "sf-speech-recognizer"},
@@ -204,10 +204,16 @@ TEST_F(LegacyBackend, StoppingFlushesTextWritesStoppedOnceAndForgetsTheSession) 
   events();
   backend_->stopSession("s1");
   auto written = events();
-  ASSERT_EQ(types(written), (std::vector<std::string>{"transcript.final", "session.stopped"}));
+  ASSERT_EQ(types(written),
+            (std::vector<std::string>{"transcript.final", "session.stopped", "session.finished"}));
   EXPECT_EQ(written[0]["endpointing"]["reason"], "flush");
   EXPECT_EQ(written[1],
             (json{{"type", "session.stopped"}, {"sessionId", "s1"}, {"at", clock_.now()}}));
+  EXPECT_EQ(written[2],
+            (json{{"type", "session.finished"}, {"sessionId", "s1"}, {"at", clock_.now()}}));
+  // What the stopped channel's task still delivers is not the session's any more.
+  deliver(speech::scripted::makeResult("最後まで", true));
+  EXPECT_TRUE(events().empty());
   audio("s1", AudioSource::remote, voice());
   written = events();
   ASSERT_EQ(written.size(), 1u);

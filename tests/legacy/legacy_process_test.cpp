@@ -206,6 +206,7 @@ TEST_F(LegacyProcess, StoppingASessionFlushesItsTextThenConfirms) {
   EXPECT_EQ(final["endpointing"]["reason"], "flush");
   json stopped = next();
   EXPECT_EQ(stopped, (json{{"type", "session.stopped"}, {"sessionId", "m1"}, {"at", kT0}}));
+  EXPECT_EQ(next(), (json{{"type", "session.finished"}, {"sessionId", "m1"}, {"at", kT0}}));
   helper_->writeJson({{"type", "session.stop"}, {"sessionId", "m1"}});
   expectNothingMore();
 }

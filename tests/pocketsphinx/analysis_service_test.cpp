@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "platform/pocketsphinx/decoder_gate.h"
 #include "platform/pocketsphinx/decoder_pool.h"
 #include "platform/pocketsphinx/services.h"
 #include "tests/pocketsphinx/sphinx_test_support.h"
@@ -13,6 +14,7 @@
 namespace brimlow::pocketsphinx {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::chunks;
 using testing::concat;
 using testing::ditheredSilence;
@@ -131,16 +133,17 @@ TEST_F(AnalysisServiceTest, LaterAnalyzersReuseTheDecoderOnAFreshTimeline) {
   auto pool = DecoderPool::forLocale("en-US");
   const auto goForward = readRaw("goforward.raw");
   SinkRecorder first, second;
+  const size_t idleBefore = pool->idleCount();
   auto analyzer = makeAnalyzer(first);
-  const size_t idleWhileRunning = pool->idleCount();
   feed(*analyzer, concat({silence(1.0), goForward}));
   EXPECT_EQ(analyzer->finalizeAndFinishThroughEndOfInput(), std::nullopt);
-  EXPECT_EQ(pool->idleCount(), idleWhileRunning + 1);
+  EXPECT_EQ(pool->idleCount(), idleBefore + 1);
 
+  // The next one takes that decoder with its first audio instead of loading another.
   auto next = makeAnalyzer(second);
-  EXPECT_EQ(pool->idleCount(), idleWhileRunning);
   feed(*next, goForward);
   EXPECT_EQ(next->finalizeAndFinishThroughEndOfInput(), std::nullopt);
+  EXPECT_EQ(pool->idleCount(), idleBefore + 1);
   ASSERT_EQ(first.finals().size(), 1u);
   ASSERT_EQ(second.finals().size(), 1u);
   EXPECT_EQ(second.finals()[0].text, "Go forward ten meters.");
@@ -278,31 +281,61 @@ TEST_F(AnalysisServiceTest, TwoAnalyzersOnTwoThreads) {
   }
 }
 
-TEST_F(AnalysisServiceTest, AnAnalyzerBeyondTheDecodingLimitWaitsItsTurnAndLosesNothing) {
-  // Sessions started and stopped faster than they decode must not each load a decoder at once.
-  std::vector<std::unique_ptr<SinkRecorder>> busyRecorders;
-  std::vector<std::shared_ptr<speech::SpeechAnalyzer>> busy;
-  for (int i = 0; i < kMaxDecodingAnalyzers; ++i) {
-    busyRecorders.push_back(std::make_unique<SinkRecorder>());
-    busy.push_back(makeAnalyzer(*busyRecorders.back()));
-  }
-  SinkRecorder waiting, cancelled;
-  auto late = makeAnalyzer(waiting);
-  auto dropped = makeAnalyzer(cancelled);
-  ASSERT_TRUE(late && dropped);
-  EXPECT_EQ(decodingAnalyzers(), kMaxDecodingAnalyzers);
-  feed(*late, readRaw("goforward.raw"));
-  late->finalizeAndFinish([](const std::optional<speech::SpeechError>&) {});
+TEST_F(AnalysisServiceTest, OnlyAnalyzersWithAudioHoldAPlaceAndTheOthersWaitTheirTurn) {
+  auto gate = std::make_shared<DecoderGate>(1);
+  service_ = makeAnalysisService({gate, 200ms});
+  const auto goForward = readRaw("goforward.raw");
+  SinkRecorder silent, first, late, dropped;
+  // Without audio an analyzer holds no place: the one place goes to the first with audio.
+  auto idle = makeAnalyzer(silent);
+  auto busy = makeAnalyzer(first);
+  feed(*busy, concat({goForward, silence(1.0)}));
+  ASSERT_TRUE(first.waitFor([](const auto& r) { return !r.empty() && r.back().isFinal; }));
+  EXPECT_EQ(gate->working(), 1);
+  auto waiting = makeAnalyzer(late);
+  auto cancelled = makeAnalyzer(dropped);
+  feed(*waiting, goForward);
+  feed(*cancelled, goForward);
+  waiting->finalizeAndFinish([](const std::optional<speech::SpeechError>&) {});
+  ASSERT_TRUE(late.waitForWaits(1));
+  ASSERT_TRUE(dropped.waitForWaits(1));
   // One still waiting for a place can be cancelled without waiting for it.
-  dropped->cancelAndFinishNow();
-  EXPECT_EQ(cancelled.ends(), 1);
-  EXPECT_EQ(waiting.ends(), 0);
+  cancelled->cancelAndFinishNow();
+  EXPECT_EQ(dropped.ends(), 1);
 
-  busy.front()->cancelAndFinishNow();  // frees a place: the waiting one decodes all it was given
-  ASSERT_TRUE(waiting.waitForEnd());
-  EXPECT_EQ(waiting.endError(), std::nullopt);
-  ASSERT_EQ(waiting.finals().size(), 1u);
-  EXPECT_EQ(waiting.finals().front().text, "Go forward ten meters.");
+  // The first's input has run dry: its place goes to the next in turn, which decodes all it
+  // was given.
+  ASSERT_TRUE(late.waitForEnd());
+  EXPECT_EQ(late.waits(), (std::vector<bool>{true, false}));
+  EXPECT_EQ(late.endError(), std::nullopt);
+  ASSERT_EQ(late.finals().size(), 1u);
+  EXPECT_EQ(late.finals().front().text, "Go forward ten meters.");
+  EXPECT_TRUE(first.waits().empty());
+  EXPECT_TRUE(silent.results().empty() && silent.waits().empty());
+  EXPECT_EQ(first.ends(), 0);
+}
+
+TEST_F(AnalysisServiceTest, AudioAfterAnIdleSpellIsTimedOnTheSameTimeline) {
+  auto gate = std::make_shared<DecoderGate>(1);
+  service_ = makeAnalysisService({gate, 100ms});
+  SinkRecorder recorder;
+  auto analyzer = makeAnalyzer(recorder);
+  const auto goForward = readRaw("goforward.raw");
+  const double clipSeconds = goForward.size() / 16000.0;
+  feed(*analyzer, concat({goForward, silence(1.0)}));
+  ASSERT_TRUE(recorder.waitFor([](const auto& r) { return !r.empty() && r.back().isFinal; }));
+  // The decoder goes back once the input has run dry, and comes again with the next audio.
+  const auto deadline = std::chrono::steady_clock::now() + testing::kDeadline;
+  while (gate->working() != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);  // the gate has no notification to wait on
+  ASSERT_EQ(gate->working(), 0);
+  feed(*analyzer, goForward);
+  EXPECT_EQ(analyzer->finalizeAndFinishThroughEndOfInput(), std::nullopt);
+  auto finals = recorder.finals();
+  ASSERT_EQ(finals.size(), 2u);
+  EXPECT_EQ(finals[1].text, "Go forward ten meters.");
+  EXPECT_NEAR(finals[1].rangeStartSeconds - finals[0].rangeStartSeconds, clipSeconds + 1.0, 0.1);
+  EXPECT_EQ(gate->working(), 0);
 }
 
 TEST_F(AnalysisServiceTest, EngineWritesNothingToStderr) {

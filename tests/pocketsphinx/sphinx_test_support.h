@@ -167,7 +167,21 @@ class SinkRecorder {
               ended_ = true;
               endError_ = e;
               changed_.notify_all();
+            },
+            [this](bool waiting) {
+              std::lock_guard lock(mutex_);
+              waits_.push_back(waiting);
+              changed_.notify_all();
             }};
+  }
+  // The onWaiting calls so far, in order.
+  std::vector<bool> waits() const {
+    std::lock_guard lock(mutex_);
+    return waits_;
+  }
+  bool waitForWaits(size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] { return waits_.size() >= count; });
   }
   bool waitFor(const std::function<bool(const std::vector<speech::AnalysisResult>&)>& done) {
     std::unique_lock lock(mutex_);
@@ -209,6 +223,7 @@ class SinkRecorder {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<speech::AnalysisResult> results_;
+  std::vector<bool> waits_;
   int ends_ = 0;
   bool ended_ = false;
   bool resultAfterEnd_ = false;

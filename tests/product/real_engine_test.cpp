@@ -1,5 +1,11 @@
 // The product helper on this machine's real engine, driven over pipes as a host drives it.
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -16,8 +22,12 @@ using nlohmann::json;
 
 const std::string kHelper = "stt-helper/brimlow-stt-helper";
 
-ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {}) {
-  return ChildProcess::Options{std::move(args), {{"BRIMLOW_PLATFORM_VERSION", version}}, false};
+ChildProcess::Options onPath(const char* version, std::vector<std::string> args = {},
+                             std::optional<std::string> defaultLocale = std::nullopt) {
+  return ChildProcess::Options{
+      std::move(args),
+      {{"BRIMLOW_PLATFORM_VERSION", version}, {"BRIMLOW_LOCALE", defaultLocale}},
+      false};
 }
 
 // Chunk `sequence` of a remote stream that began at 1.7e12 ms.
@@ -95,6 +105,68 @@ TEST(RealEngine, AnalyzerPathTranscribesGoForwardWithPartialsAndAFinal) {
   helper.closeStdin();
   EXPECT_EQ(helper.wait(30s).code, 0);
   EXPECT_EQ(helper.stderrText(), "");  // no engine chatter
+}
+
+TEST(RealEngine, IdleSessionsHoldNoDecoderAndAChannelThatMustWaitForOneSaysSo) {
+  // One place for the whole helper: four idle sessions must leave it to the live ones, and the
+  // live one that comes second waits for it, aloud, until the first one's input has run dry.
+  auto options = onPath("26.0");
+  options.env["BRIMLOW_MAX_DECODERS"] = "1";
+  ChildProcess helper(binaryPath(kHelper), options);
+  const std::vector<std::string> live = {"a", "b"};
+  for (const std::string id : {"idle1", "idle2", "idle3", "idle4", "a", "b"}) {
+    helper.writeJson({{"type", "session.start"}, {"sessionId", id}, {"locale", "en-US"}});
+    for (int source = 0; source < 2; ++source)
+      ASSERT_TRUE(helper.readEventOfType("session.ready", 30s));
+  }
+  for (const auto& id : live) feed(helper, id, readRaw(kGoForward), false);
+  std::vector<json> events;
+  std::map<std::string, size_t> finalAt;
+  while (finalAt.size() < live.size()) {
+    auto event = helper.readEvent(60s);
+    ASSERT_TRUE(event) << "no final for every live session without any stop";
+    if ((*event)["type"] == "transcript.final") {
+      EXPECT_EQ((*event)["text"], "Go forward ten meters.");
+      finalAt[(*event)["sessionId"]] = events.size();
+    }
+    events.push_back(*event);
+  }
+  std::vector<std::pair<size_t, json>> waits;
+  for (size_t i = 0; i < events.size(); ++i)
+    if (events[i]["type"] == "source.waiting") waits.push_back({i, events[i]});
+  ASSERT_EQ(waits.size(), 2u);
+  const std::string second = waits[0].second["sessionId"];
+  const std::string first = second == "a" ? "b" : "a";
+  EXPECT_EQ(waits[0].second["waiting"], true);
+  EXPECT_EQ(waits[0].second["source"], "remote");
+  EXPECT_TRUE(waits[0].second["at"].is_number());
+  EXPECT_EQ(waits[0].second.size(), 5u);
+  EXPECT_EQ(waits[1].second["sessionId"], second);
+  EXPECT_EQ(waits[1].second["waiting"], false);
+  EXPECT_GT(waits[1].first, finalAt[first]);
+  EXPECT_LT(waits[1].first, finalAt[second]);
+
+  // A stopped session's events end with "session.finished", and nothing of it follows.
+  for (const auto& id : live) helper.writeJson({{"type", "session.stop"}, {"sessionId", id}});
+  std::vector<json> afterStop;
+  std::set<std::string> finished;
+  for (const auto& id : live) {
+    auto event = helper.readEventOfType("session.finished", 30s, &afterStop);
+    ASSERT_TRUE(event) << id;
+    finished.insert((*event)["sessionId"].get<std::string>());
+  }
+  EXPECT_EQ(finished, (std::set<std::string>{"a", "b"}));
+  // Their audio was all decoded: nothing but the stops came before.
+  std::vector<std::string> order;
+  for (const auto& event : afterStop) order.push_back(event["type"]);
+  EXPECT_EQ(order, (std::vector<std::string>{"session.stopped", "session.stopped"}));
+  helper.writeJson({{"type", "ping"}});
+  auto pong = helper.readEvent(30s);
+  ASSERT_TRUE(pong);
+  EXPECT_EQ((*pong)["type"], "pong");
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
+  EXPECT_EQ(helper.stderrText(), "");
 }
 
 TEST(RealEngine, LegacyPathTranscribesGoForwardAtRealTimePace) {
@@ -275,8 +347,9 @@ TEST(RealEngine, DefaultJapaneseLocaleGetsTheUnsupportedAnswersOnBothPaths) {
   }
 }
 
-std::vector<json> runMode(const char* version, std::vector<std::string> args, int& code) {
-  ChildProcess helper(binaryPath(kHelper), onPath(version, std::move(args)));
+std::vector<json> runMode(const char* version, std::vector<std::string> args, int& code,
+                          std::optional<std::string> defaultLocale = std::nullopt) {
+  ChildProcess helper(binaryPath(kHelper), onPath(version, std::move(args), defaultLocale));
   std::vector<json> events;
   for (const auto& line : helper.readAllLines(60s)) events.push_back(json::parse(line));
   code = helper.wait(30s).code;
@@ -322,6 +395,40 @@ TEST(RealEngine, OneShotModesGiveThisPlatformsAnswers) {
             (std::vector<json>{{{"type", "helper.error"},
                                 {"message", "SpeechAnalyzer does not support locale ja-JP"}}}));
   EXPECT_EQ(code, 1);
+}
+
+TEST(RealEngine, WithTheDefaultLocaleSetToOneWithAModelTheHelperIsReady) {
+  int code = -1;
+  EXPECT_EQ(runMode("26.0", {"--health"}, code, "en-US"),
+            (std::vector<json>{{{"type", "helper.status"},
+                                {"status", "ready"},
+                                {"available", true},
+                                {"implementation", "speech-analyzer"},
+                                {"authorization", "not-required"},
+                                {"modelStatus", "installed"},
+                                {"protocolVersion", 1}}}));
+  EXPECT_EQ(code, 0);
+  auto legacy = runMode("15.0", {"--health"}, code, "en-US");
+  ASSERT_EQ(legacy.size(), 1u);
+  EXPECT_EQ(legacy[0]["available"], true);
+  EXPECT_EQ(legacy[0]["modelStatus"], "installed");
+  EXPECT_EQ(code, 0);
+  json installed = {{"type", "helper.model"}, {"status", "installed"}, {"locale", "en-US"}};
+  EXPECT_EQ(runMode("26.0", {"--install-assets"}, code, "en-US"),
+            (std::vector<json>{installed, installed}));
+  EXPECT_EQ(code, 0);
+
+  ChildProcess helper(binaryPath(kHelper), onPath("26.0", {}, "en-US"));
+  auto checking = helper.readEvent(30s);
+  ASSERT_TRUE(checking);
+  EXPECT_EQ((*checking)["status"], "checking-model");
+  auto status = helper.readEvent(30s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ((*status)["status"], "ready");
+  EXPECT_EQ((*status)["available"], true);
+  EXPECT_EQ((*status)["message"], "On-device en-US SpeechAnalyzer model is ready.");
+  helper.closeStdin();
+  EXPECT_EQ(helper.wait(30s).code, 0);
 }
 
 }  // namespace

@@ -101,9 +101,9 @@ Heard relay(const char* version, std::chrono::milliseconds step) {
     EXPECT_TRUE(helper.readEventOfType("session.ready", 60s));
   }
   Heard heard;
-  size_t stopped = 0;
+  size_t finished = 0;
   auto take = [&](const json& event) {
-    if (event["type"] == "session.stopped") ++stopped;
+    if (event["type"] == "session.finished") ++finished;
     if (event["type"] != "transcript.final") return;
     const std::string id = event["sessionId"];
     if (event["source"] == "self")
@@ -132,10 +132,15 @@ Heard relay(const char* version, std::chrono::milliseconds step) {
   }
   for (const auto& [id, session] : sessions)
     helper.writeJson({{"type", "session.stop"}, {"sessionId", id}});
-  // The last finals may follow "session.stopped"; the helper is done once it has said nothing
-  // for a while after every session stopped.
-  while (auto event = helper.readEvent(stopped == sessions.size() ? 5s : 120s)) take(*event);
-  EXPECT_EQ(stopped, sessions.size());
+  // The last finals may follow "session.stopped"; "session.finished" comes after them.
+  while (finished < sessions.size()) {
+    auto event = helper.readEvent(120s);
+    if (!event) {
+      ADD_FAILURE() << "only " << finished << " sessions finished";
+      break;
+    }
+    take(*event);
+  }
   helper.closeStdin();
   EXPECT_EQ(helper.wait(30s).code, 0);
   EXPECT_EQ(helper.stderrText(), "");

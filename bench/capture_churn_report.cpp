@@ -1,0 +1,116 @@
+// The timing figures of bench/capture-churn.sh, read from what brimlow-audio-capture wrote.
+//
+//   capture_churn_report steady FILE SECONDS
+//     writes the steady stream's sound: a quiet 220 Hz tone with a mark every second (the first
+//     at 0.5 s), 16 kHz mono
+//   capture_churn_report report EVENTS FROM_MS TO_MS
+//     prints, for the chunks captured from FROM_MS to TO_MS (the churn): chunks per due chunk,
+//     the mean spacing of "capturedAt", the marks found and due, and how much later than
+//     before FROM_MS the steady stream's marks came (median and largest, in ms), one line:
+//       RATIO SPACING_MS FOUND DUE ADDED_MEDIAN_MS ADDED_MAX_MS
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "devtools/capture_timing.h"
+#include "stt-helper/pcm.h"
+
+namespace {
+
+using brimlow::devtools::kCaptureRate;
+
+constexpr double kMarkAmplitude = 0.7;
+constexpr double kMarkEvery = 1000.0;   // ms
+constexpr double kFirstMarkAt = 500.0;  // ms
+
+int writeSteady(const std::string& path, double seconds) {
+  SF_INFO info{};
+  info.samplerate = static_cast<int>(kCaptureRate);
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!file) {
+    std::cerr << "cannot write " << path << "\n";
+    return 1;
+  }
+  std::vector<short> samples(static_cast<size_t>(seconds * kCaptureRate));
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<short>(
+        std::lround(0.05 * 32767.0 * std::sin(2.0 * std::numbers::pi * 220.0 * i / kCaptureRate)));
+  const auto mark = brimlow::devtools::markSound(kMarkAmplitude);
+  for (double at = kFirstMarkAt; (at / 1000.0 + 0.1) < seconds; at += kMarkEvery) {
+    const size_t start = static_cast<size_t>(at * kCaptureRate / 1000.0);
+    std::copy(mark.begin(), mark.end(), samples.begin() + static_cast<long>(start));
+  }
+  sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+  sf_close(file);
+  return 0;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return NAN;
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+int report(const std::string& path, double from, double to) {
+  std::ifstream in(path);
+  brimlow::devtools::CaptureTimeline timeline;
+  for (std::string line; std::getline(in, line);) {
+    auto event = nlohmann::json::parse(line, nullptr, false);
+    if (!event.is_object() || event.value("type", "") != "capture.audio") continue;
+    auto pcm = brimlow::stt::makePCMBuffer(event["pcmBase64"].get<std::string>());
+    if (!pcm) continue;
+    const int16_t* data = (*pcm)->int16ChannelData(0);
+    timeline.add(event["capturedAt"].get<double>(), {data, (*pcm)->frameLength()});
+  }
+  const auto& at = timeline.chunkTimes();
+  std::vector<double> inside;
+  for (double t : at)
+    if (t >= from && t < to) inside.push_back(t);
+  const double ratio = static_cast<double>(inside.size()) / ((to - from) / 250.0);
+  const double spacing =
+      inside.size() > 1 ? (inside.back() - inside.front()) / double(inside.size() - 1) : NAN;
+
+  // Each mark's delay against its place in the steady stream; the marks are told apart by
+  // their distance in samples from the first one found.
+  const auto marks = brimlow::devtools::findMarks(
+      timeline.samples(), brimlow::devtools::markSound(kMarkAmplitude), 0.4);
+  std::vector<double> before, during;
+  for (size_t p : marks) {
+    const double k = std::round(double(p - marks.front()) / (kMarkEvery * kCaptureRate / 1000.0));
+    const double time = timeline.timeOf(p);
+    const double delay = time - k * kMarkEvery;
+    if (time < from) before.push_back(delay);
+    if (time >= from && time < to) during.push_back(delay);
+  }
+  const double reference = median(before);
+  std::vector<double> added;
+  for (double d : during) added.push_back(d - reference);
+  const double most = added.empty() ? NAN : *std::max_element(added.begin(), added.end());
+  std::printf("%.4f %.1f %zu %.0f %.0f %.0f\n", ratio, spacing, during.size(),
+              std::floor((to - from) / kMarkEvery), median(added), most);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "steady" && argc == 4) return writeSteady(argv[2], std::atof(argv[3]));
+  if (command == "report" && argc == 5)
+    return report(argv[2], std::atof(argv[3]), std::atof(argv[4]));
+  std::cerr << "usage: " << argv[0] << " steady FILE SECONDS | report EVENTS FROM_MS TO_MS\n";
+  return 64;
+}

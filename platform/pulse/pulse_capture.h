@@ -24,6 +24,9 @@ struct PulseCaptureOptions {
   std::chrono::milliseconds serverTimeout{3000};  // connect and every query
   std::chrono::milliseconds fragment{20};         // size of the pieces the server sends
   std::chrono::milliseconds stall{100};           // a stream silent this long is padded
+  // Sound of one stream that waits for the output (a burst, a late start) beyond this is
+  // dropped, oldest first.
+  std::chrono::milliseconds heldLimit{3000};
 };
 
 std::shared_ptr<capture::CaptureService> makePulseCaptureService(PulseCaptureOptions options = {});

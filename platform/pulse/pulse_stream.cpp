@@ -82,10 +82,13 @@ std::optional<CaptureError> PulseStream::prepareMixer() {
   rate_ = configuration_.sampleRate;
   const pa_sample_spec mono{PA_SAMPLE_FLOAT32LE, rate_, 1};
   if (!pa_sample_spec_valid(&mono)) return formatError(mono);
-  const size_t stallFrames = static_cast<size_t>(
-      static_cast<double>(rate_) * static_cast<double>(options_.stall.count()) / 1000.0);
+  auto framesOf = [this](std::chrono::milliseconds time) {
+    return static_cast<size_t>(static_cast<double>(rate_) * static_cast<double>(time.count()) /
+                               1000.0);
+  };
   mixer_ = std::make_unique<StreamMixer>(
-      1, stallFrames, [this](const float* mono, size_t frames) { deliver(mono, frames); },
+      1, framesOf(options_.stall), framesOf(options_.heldLimit),
+      [this](const float* mono, size_t frames) { deliver(mono, frames); },
       [this](size_t frames) { return outgoingFrames(frames); });
   connection_->setStateHandler([this](pa_context_state_t state) { onContextState(state); });
   return std::nullopt;

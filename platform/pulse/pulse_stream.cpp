@@ -60,7 +60,8 @@ std::optional<CaptureError> PulseStream::setUp() {
   LoopLock lock(connection_->loop());
   starting_ = true;
   startFailure_.reset();
-  std::optional<CaptureError> error = prepareMixer();
+  std::optional<CaptureError> error = learnServer();
+  if (!error) error = prepareMixer();
   if (!error) error = subscribe();
   if (!error) error = listOutputsAndStreams();
   if (!error) error = startClock();
@@ -76,6 +77,14 @@ std::optional<CaptureError> PulseStream::connect() {
   if (!opened) return opened.error();
   connection_ = std::move(*opened);
   return std::nullopt;
+}
+
+std::optional<CaptureError> PulseStream::learnServer() {
+  return connection_->get(
+      &pa_context_get_server_info, "pa_context_get_server_info",
+      "サウンドサーバーの情報を得られませんでした", [this](const pa_server_info& info) {
+        ownConnections_ = info.server_name && std::strstr(info.server_name, "PipeWire");
+      });
 }
 
 std::optional<CaptureError> PulseStream::prepareMixer() {
@@ -145,7 +154,10 @@ void PulseStream::tearDown() {
       api->time_free(tick_);
       tick_ = nullptr;
     }
-    for (auto& [index, recorder] : recorders_) retire(recorder->stream);
+    for (auto& [index, recorder] : recorders_) {
+      retire(recorder->stream);
+      retire(recorder->context);
+    }
     recorders_.clear();
     for (auto& [index, output] : outputs_) retire(output->keeper);
     outputs_.clear();

@@ -68,8 +68,11 @@ done
 
 now_ms() { date +%s%3N; }
 
+runs=0
 run() {
-  local players=$1 dir="$work/run-$1"
+  local players=$1 dir
+  runs=$(( runs + 1 ))
+  dir="$work/run-$runs"
   mkdir -p "$dir"
   "$server_script" start "$work/server" >/dev/null
   eval "$("$server_script" env "$work/server" | sed 's/^/export /')"

@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <numbers>
 #include <string>
 #include <vector>
 
@@ -29,10 +28,6 @@ namespace {
 
 using brimlow::devtools::kCaptureRate;
 
-constexpr double kMarkAmplitude = 0.7;
-constexpr double kMarkEvery = 1000.0;   // ms
-constexpr double kFirstMarkAt = 500.0;  // ms
-
 int writeSteady(const std::string& path, double seconds) {
   SF_INFO info{};
   info.samplerate = static_cast<int>(kCaptureRate);
@@ -43,15 +38,7 @@ int writeSteady(const std::string& path, double seconds) {
     std::cerr << "cannot write " << path << "\n";
     return 1;
   }
-  std::vector<short> samples(static_cast<size_t>(seconds * kCaptureRate));
-  for (size_t i = 0; i < samples.size(); ++i)
-    samples[i] = static_cast<short>(
-        std::lround(0.05 * 32767.0 * std::sin(2.0 * std::numbers::pi * 220.0 * i / kCaptureRate)));
-  const auto mark = brimlow::devtools::markSound(kMarkAmplitude);
-  for (double at = kFirstMarkAt; (at / 1000.0 + 0.1) < seconds; at += kMarkEvery) {
-    const size_t start = static_cast<size_t>(at * kCaptureRate / 1000.0);
-    std::copy(mark.begin(), mark.end(), samples.begin() + static_cast<long>(start));
-  }
+  const auto samples = brimlow::devtools::markedTone(seconds);
   sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
   sf_close(file);
   return 0;
@@ -83,24 +70,17 @@ int report(const std::string& path, double from, double to) {
   const double spacing =
       inside.size() > 1 ? (inside.back() - inside.front()) / double(inside.size() - 1) : NAN;
 
-  // Each mark's delay against its place in the steady stream; the marks are told apart by
-  // their distance in samples from the first one found.
-  const auto marks = brimlow::devtools::findMarks(
-      timeline.samples(), brimlow::devtools::markSound(kMarkAmplitude), 0.4);
   std::vector<double> before, during;
-  for (size_t p : marks) {
-    const double k = std::round(double(p - marks.front()) / (kMarkEvery * kCaptureRate / 1000.0));
-    const double time = timeline.timeOf(p);
-    const double delay = time - k * kMarkEvery;
-    if (time < from) before.push_back(delay);
-    if (time >= from && time < to) during.push_back(delay);
+  for (const auto& mark : brimlow::devtools::markArrivals(timeline)) {
+    if (mark.at < from) before.push_back(mark.delay);
+    if (mark.at >= from && mark.at < to) during.push_back(mark.delay);
   }
   const double reference = median(before);
   std::vector<double> added;
   for (double d : during) added.push_back(d - reference);
   const double most = added.empty() ? NAN : *std::max_element(added.begin(), added.end());
   std::printf("%.4f %.1f %zu %.0f %.0f %.0f\n", ratio, spacing, during.size(),
-              std::floor((to - from) / kMarkEvery), median(added), most);
+              std::floor((to - from) / brimlow::devtools::kMarkEveryMs), median(added), most);
   return 0;
 }
 

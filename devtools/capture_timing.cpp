@@ -71,6 +71,32 @@ std::vector<size_t> findMarks(std::span<const int16_t> samples, std::span<const 
   return found;
 }
 
+std::vector<int16_t> markedTone(double seconds) {
+  std::vector<int16_t> samples(static_cast<size_t>(seconds * kCaptureRate));
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<int16_t>(std::lround(
+        0.05 * 32767.0 * std::sin(2.0 * std::numbers::pi * 220.0 * double(i) / kCaptureRate)));
+  const auto mark = markSound(kMarkAmplitude);
+  for (double at = kFirstMarkMs;; at += kMarkEveryMs) {
+    const auto start = static_cast<size_t>(at * kCaptureRate / 1000.0);
+    if (start + mark.size() > samples.size()) break;
+    std::copy(mark.begin(), mark.end(), samples.begin() + static_cast<long>(start));
+  }
+  return samples;
+}
+
+std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline) {
+  const auto marks = findMarks(timeline.samples(), markSound(kMarkAmplitude), 0.4);
+  std::vector<MarkArrival> arrivals;
+  const double every = kMarkEveryMs * kCaptureRate / 1000.0;
+  for (size_t p : marks) {
+    const double k = std::round(double(p - marks.front()) / every);
+    const double at = timeline.timeOf(p);
+    arrivals.push_back({at, at - k * kMarkEveryMs});
+  }
+  return arrivals;
+}
+
 namespace {
 
 // Correlation and gain of `clip` against `captured` from `at`, on every `step`th sample.

@@ -41,6 +41,21 @@ std::vector<int16_t> markSound(double amplitude);
 std::vector<size_t> findMarks(std::span<const int16_t> samples, std::span<const int16_t> mark,
                               double threshold);
 
+// A steady stream's sound: a quiet 220 Hz tone with a mark (markSound(kMarkAmplitude)) every
+// kMarkEveryMs, the first at kFirstMarkMs, `seconds` long at 16 kHz.
+constexpr double kMarkAmplitude = 0.7;
+constexpr double kMarkEveryMs = 1000.0;
+constexpr double kFirstMarkMs = 500.0;
+std::vector<int16_t> markedTone(double seconds);
+
+struct MarkArrival {
+  double at = 0.0;     // when the mark was captured, ms since the epoch
+  double delay = 0.0;  // `at` less the mark's place in the marked tone, plus a constant
+};
+// The marks of a marked tone in a capture, in order. Marks are told apart by their distance in
+// samples from the first one found, so `delay` changes only when the capture shifts the tone.
+std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline);
+
 struct ClipMatch {
   size_t at = 0;             // where the clip starts in the captured samples
   double correlation = 0.0;  // Pearson correlation of clip and capture there, other sound included

@@ -36,9 +36,7 @@ void StreamMixer::sourceData(uint32_t id, const float* interleaved, size_t frame
              [&](float* to) { std::copy(interleaved, interleaved + frames * channels_, to); });
 }
 
-size_t StreamMixer::startGap(const Source& source, size_t frames) const {
-  // A stream that keeps delivering goes on where it is; what is still queued goes first.
-  if (live(source) || held(source) > 0) return 0;
+size_t StreamMixer::startGap(size_t frames) const {
   // Now is the clock's count, or the newest frames of the streams that play in time: the
   // server may hand them over together with the clock's, and count them first.
   uint64_t now = clock_;
@@ -54,10 +52,14 @@ void StreamMixer::fillSource(uint32_t id, size_t frames, const Fill& fill) {
   auto it = sources_.find(id);
   if (it == sources_.end() || it->second.removed || frames == 0) return;
   Source& source = it->second;
-  const size_t gap = startGap(source, frames);
+  // A stream that keeps delivering goes on where it is; what is still queued goes first.
+  const bool restart = !live(source) && held(source) == 0;
+  const size_t gap = restart ? startGap(frames) : 0;
   const bool straight = gap == 0 && passesStraight(source, frames);
   source.idleFrames = 0;
   source.delivered = true;
+  source.starting = restart && !straight;
+  source.silenceAhead = gap;
   if (straight) {
     // What emit would do with these frames alone, without their stop in the queue.
     float* out = room(frames);
@@ -76,8 +78,11 @@ void StreamMixer::fillSource(uint32_t id, size_t frames, const Fill& fill) {
   source.samples.resize(end + count, 0.0f);
   fill(source.samples.data() + end + gap * channels_);
   // Only a stream far ahead of the output loses anything: its oldest frames.
-  if (held(source) > heldLimitFrames_ * channels_)
-    source.head = source.samples.size() - heldLimitFrames_ * channels_;
+  if (held(source) > heldLimitFrames_ * channels_) {
+    const size_t dropped = available(source) - heldLimitFrames_;
+    source.head += dropped * channels_;
+    source.silenceAhead -= std::min(dropped, source.silenceAhead);
+  }
   pump();
 }
 
@@ -96,15 +101,31 @@ void StreamMixer::clockFrames(size_t frames) {
   pump();
 }
 
+void StreamMixer::startLater(Source& source, size_t frames) {
+  source.samples.insert(source.samples.begin() + static_cast<long>(source.head), frames * channels_,
+                        0.0f);
+  source.silenceAhead += frames;
+}
+
 void StreamMixer::pump() {
   // As far as every live stream has frames, at most a stall ahead of the clock; with no live
   // stream, up to the clock, whatever the others still hold going out with it.
   uint64_t target = clock_ + stallFrames_;
-  bool anyLive = false;
+  bool playing = false;
   for (const auto& [id, source] : sources_) {
+    if (!live(source) || source.starting) continue;
+    playing = true;
+    target = std::min<uint64_t>(target, emitted_ + available(source));
+  }
+  bool anyLive = false;
+  for (auto& [id, source] : sources_) {
     if (!live(source)) continue;
     anyLive = true;
-    target = std::min<uint64_t>(target, emitted_ + available(source));
+    const uint64_t end = emitted_ + available(source);
+    if (playing && source.starting && end < target)
+      startLater(source, static_cast<size_t>(target - end));
+    else
+      target = std::min(target, end);
   }
   if (!anyLive) target = clock_;
   // Never more than a stall behind: a live stream later than that gets a gap, not the others.
@@ -127,6 +148,11 @@ void StreamMixer::emit(size_t frames) {
     const float* in = source.samples.data() + source.head;
     for (size_t i = 0; i < take; ++i) out[i] += in[i];
     source.head += take;
+    if (source.starting) {
+      const size_t frames = take / channels_;
+      source.starting = frames <= source.silenceAhead;  // no sound of it has left yet
+      source.silenceAhead -= std::min(frames, source.silenceAhead);
+    }
     if (source.head == source.samples.size()) {
       source.samples.clear();
       source.head = 0;

@@ -11,8 +11,10 @@
 //   delivered nothing for a stall (paused, corked, ending), holds nothing.
 // - A stream starts at the clock's time: its first frames (and its first after a stall) are the
 //   sound that has just played, so they end with the newest frames of the streams that play in
-//   time, or at the clock's count, or start where the output is when that is further on. A
-//   joining stream never takes the others' time.
+//   time, or at the clock's count, or start where the output is when that is further on. Until
+//   its first sound leaves it holds nothing back: when the others' next frames show that it
+//   started behind them (a server hands a new recording odd pieces at first), its start moves
+//   later instead. A joining stream never takes the others' time.
 // - Frames that come ahead of the output (a burst, a stream that joined late) wait in their
 //   stream and leave as the clock goes on; nothing of them is lost while the stream holds at most
 //   `heldLimitFrames`, beyond which its oldest frames are dropped. What a removed stream still
@@ -57,15 +59,21 @@ class StreamMixer {
     size_t idleFrames = 0;   // clock frames since it last delivered
     bool removed = false;    // kept only until its frames are mixed out
     bool delivered = false;  // has delivered anything yet
+    // Its sound (re)starts and none of it has left yet: it does not hold the output back, its
+    // start moves later instead, by `silenceAhead` frames so far.
+    bool starting = false;
+    size_t silenceAhead = 0;
   };
   bool live(const Source& source) const {
     return !source.removed && source.delivered && source.idleFrames < stallFrames_;
   }
   size_t held(const Source& source) const { return source.samples.size() - source.head; }
   size_t available(const Source& source) const { return held(source) / channels_; }
-  // Silence before `frames` new frames of `source` that start its sound again, so that they end
-  // now, with the newest frames of the others.
-  size_t startGap(const Source& source, size_t frames) const;
+  // Silence before `frames` new frames that start a source's sound again, so that they end now,
+  // with the newest frames of the others.
+  size_t startGap(size_t frames) const;
+  // `frames` more frames of silence before the sound of `source`, which is starting.
+  void startLater(Source& source, size_t frames);
   // Whether `frames` new frames of `source` would leave at once and alone.
   bool passesStraight(const Source& source, size_t frames) const;
   float* room(size_t frames);

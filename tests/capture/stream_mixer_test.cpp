@@ -32,9 +32,11 @@ TEST_F(Mixer, FramesLeaveWhenEveryStreamThatDeliversHasThemAndAreSummed) {
   feed(1, {0.1f});  // 2 has delivered nothing yet: 1 is not held back
   EXPECT_EQ(out_, (std::vector<float>{0.1f}));
   feed(2, {0.5f});
-  feed(1, {0.2f, 0.3f});
+  feed(1, {0.2f});
   ASSERT_EQ(out_.size(), 2u);
   EXPECT_FLOAT_EQ(out_[1], 0.7f);
+  feed(1, {0.3f});  // waits for 2's
+  EXPECT_EQ(out_.size(), 2u);
   feed(2, {0.5f});
   ASSERT_EQ(out_.size(), 3u);
   EXPECT_FLOAT_EQ(out_[2], 0.8f);
@@ -54,9 +56,9 @@ TEST_F(Mixer, AStreamThatStopsDeliveringHoldsTheOthersBackOnlyUntilItStalls) {
   mixer_.clockFrames(20);
   ASSERT_EQ(out_.size(), 101u);  // stalled: 1 goes on alone, nothing of it lost
   EXPECT_EQ(out_.back(), 0.25f);
-  feed(2, {0.5f});  // back: it is waited for again
+  feed(2, {0.5f});  // back, and mixed in again
   feed(1, {0.25f, 0.25f});
-  ASSERT_EQ(out_.size(), 102u);
+  ASSERT_EQ(out_.size(), 103u);
   EXPECT_EQ(out_.back(), 0.75f);
 }
 
@@ -138,6 +140,20 @@ TEST_F(Mixer, ANewStreamStartsAtTheClocksTimeNotWhereALateStreamHoldsTheOutput) 
   EXPECT_EQ(out_, expected);
 }
 
+TEST_F(Mixer, AJoiningStreamThatStartedBehindTheOthersStartsLaterInsteadOfHoldingThemBack) {
+  mixer_.addSource(1);
+  feed(1, std::vector<float>(20, 0.5f));
+  mixer_.clockFrames(20);
+  mixer_.addSource(2);
+  feed(2, std::vector<float>(10, 0.25f));  // ends with 1's frames, so far
+  feed(1, std::vector<float>(20, 0.5f));   // 2's first frames were 10 behind
+  feed(2, std::vector<float>(20, 0.25f));
+  feed(1, std::vector<float>(20, 0.5f));
+  std::vector<float> expected(30, 0.5f);
+  expected.insert(expected.end(), 30, 0.75f);
+  EXPECT_EQ(out_, expected);
+}
+
 TEST_F(Mixer, FramesAheadOfTheClockWaitInTheirStreamUpToItsLimit) {
   mixer_.addSource(1);
   std::vector<float> burst(600);
@@ -184,12 +200,13 @@ TEST_F(Mixer, ARemovedStreamsLastFramesAreNotLost) {
   mixer_.addSource(2);
   feed(1, {0.5f});
   feed(2, {0.25f});
-  feed(1, {0.5f, 0.5f, 0.5f});
+  feed(1, {0.5f});
+  feed(1, {0.5f, 0.5f, 0.5f});  // waits for 2's
   EXPECT_EQ(out_.size(), 2u);
   mixer_.removeSource(1);  // 2 is live: 1's rest goes out with 2's next frames
   EXPECT_EQ(out_.size(), 2u);
   feed(2, {0.25f, 0.25f, 0.25f});
-  EXPECT_EQ(out_, (std::vector<float>{0.5f, 0.75f, 0.75f, 0.75f, 0.25f}));
+  EXPECT_EQ(out_, (std::vector<float>{0.5f, 0.75f, 0.75f, 0.75f, 0.75f}));
 }
 
 TEST_F(Mixer, StereoStaysInterleaved) {

@@ -2,8 +2,9 @@
 // Records what the computer plays: every playback stream on every output, each from its output's
 // monitor on its own (so that those of excluded processes can be left out, which the server
 // cannot do), mixed into one mono signal. Outputs and streams are followed as they come, go and
-// move between outputs; which output is the default does not matter. A clock keeps the signal's
-// time while nothing plays, so chunks keep coming whatever the outputs do.
+// move between outputs; which output is the default does not matter. The signal keeps the time
+// of a clock (one output's monitor, or a timer), playing or not, so chunks keep pace whatever
+// the streams and outputs do.
 //
 // pulse_stream.cpp: start and stop, the clock, what goes out (buffers, the one error).
 // stream_following.cpp: outputs and playback streams as they come, go and move; their reading.

@@ -10,6 +10,9 @@
 #   marks        the steady stream's marks found of those due
 #   added        how much later than before the churn its marks came: median and largest
 #   cpu/chunk    the program's user + system CPU time per chunk written
+# Time is the monotonic clock's, which paces the test servers' outputs; "wall rate" tells how
+# fast the wall clock, that of "capturedAt", ran against it (a slewed wall clock makes spacing
+# and the marks' times differ from the audio by that factor; chunks/due and added allow for it).
 #
 #   bench/capture-churn.sh [BINARY] [SECONDS] [PLAYERS ...]
 # BINARY defaults to the release build, else the debug build. BRIMLOW_SOUND_SERVER=pipewire
@@ -66,7 +69,6 @@ for length in 0.3 0.5 0.8 1.2 1.7 2.3 3.0; do
 done
 "$report" steady "$work/steady.wav" "$(( seconds + 15 ))"
 
-now_ms() { date +%s%3N; }
 
 runs=0
 run() {
@@ -87,7 +89,7 @@ run() {
   player_pids+=($!)
   sleep "$lead"
   local from
-  from=$(now_ms)
+  from=$("$report" now)
   for (( p=0; p<players; p++ )); do
     ( trap 'kill $(jobs -p) 2>/dev/null; exit 0' TERM
       i=$p
@@ -99,7 +101,8 @@ run() {
   done
   sleep "$seconds"
   local to
-  to=$(now_ms)
+  to=$("$report" now)
+  sleep 1  # the chunks of the churn's last 250 ms are written after it
   echo '{"type":"stop"}' >&3
   exec 3>&-
   wait "$capture" || true
@@ -110,14 +113,16 @@ run() {
   user=$(awk -F': ' '/User time/ {print $2}' "$dir/time.txt")
   system=$(awk -F': ' '/System time/ {print $2}' "$dir/time.txt")
   chunks=$(grep -c '"type":"capture.audio"' "$dir/events.jsonl" || true)
-  figures=$("$report" report "$dir/events.jsonl" "$from" "$to")
-  read -r ratio spacing found due added most <<<"$figures"
-  printf '%-8s %7s %10s %8s %9s %9s %10s\n' "$players" "$ratio" "$spacing" "$found/$due" \
+  # shellcheck disable=SC2086  # two clock readings each
+  figures=$("$report" report "$dir/events.jsonl" $from $to)
+  read -r rate ratio spacing found due added most <<<"$figures"
+  printf '%-8s %7s %10s %8s %9s %9s %10s %10s\n' "$players" "$ratio" "$spacing" "$found/$due" \
     "$added" "$most" \
-    "$(awk -v u="$user" -v s="$system" -v c="$chunks" 'BEGIN {if (c > 0) printf "%.3f", 1000 * (u + s) / c; else print "-"}')"
+    "$(awk -v u="$user" -v s="$system" -v c="$chunks" 'BEGIN {if (c > 0) printf "%.3f", 1000 * (u + s) / c; else print "-"}')" \
+    "$rate"
 }
 
 echo "binary: $binary; server: $(basename "$server_script"); churn for ${seconds} s"
-printf '%-8s %7s %10s %8s %9s %9s %10s\n' players chunks/due "spacing ms" marks \
-  "added ms" "max ms" "cpu/chunk ms"
+printf '%-8s %7s %10s %8s %9s %9s %10s %10s\n' players chunks/due "spacing ms" marks \
+  "added ms" "max ms" "cpu/chunk ms" "wall rate"
 for players in "${counts[@]}"; do run "$players"; done

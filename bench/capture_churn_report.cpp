@@ -3,11 +3,15 @@
 //   capture_churn_report steady FILE SECONDS
 //     writes the steady stream's sound: a quiet 220 Hz tone with a mark every second (the first
 //     at 0.5 s), 16 kHz mono
-//   capture_churn_report report EVENTS FROM_MS TO_MS
-//     prints, for the chunks captured from FROM_MS to TO_MS (the churn): chunks per due chunk,
-//     the mean spacing of "capturedAt", the marks found and due, and how much later than
-//     before FROM_MS the steady stream's marks came (median and largest, in ms), one line:
-//       RATIO SPACING_MS FOUND DUE ADDED_MEDIAN_MS ADDED_MAX_MS
+//   capture_churn_report now
+//     prints the wall clock and the monotonic clock, in ms: WALL MONOTONIC
+//   capture_churn_report report EVENTS FROM_WALL FROM_MONOTONIC TO_WALL TO_MONOTONIC
+//     prints, for the chunks captured from FROM to TO (the churn), one line:
+//       WALL_RATE RATIO SPACING_MS FOUND DUE ADDED_MEDIAN_MS ADDED_MAX_MS
+//     WALL_RATE: wall milliseconds per monotonic millisecond (the monotonic clock paces the
+//     test servers' outputs; the wall clock, that of "capturedAt", may be slewed); RATIO: chunks
+//     per 250 ms of monotonic time; SPACING_MS: mean spacing of "capturedAt"; the steady
+//     stream's marks found and due, and how much later than before FROM they came.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -51,7 +55,8 @@ double median(std::vector<double> values) {
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
-int report(const std::string& path, double from, double to) {
+int report(const std::string& path, brimlow::devtools::ClockReading from,
+           brimlow::devtools::ClockReading to) {
   std::ifstream in(path);
   brimlow::devtools::CaptureTimeline timeline;
   for (std::string line; std::getline(in, line);) {
@@ -62,25 +67,27 @@ int report(const std::string& path, double from, double to) {
     const int16_t* data = (*pcm)->int16ChannelData(0);
     timeline.add(event["capturedAt"].get<double>(), {data, (*pcm)->frameLength()});
   }
-  const auto& at = timeline.chunkTimes();
+  const double rate = brimlow::devtools::wallPerMonotonic(from, to);
   std::vector<double> inside;
-  for (double t : at)
-    if (t >= from && t < to) inside.push_back(t);
-  const double ratio = static_cast<double>(inside.size()) / ((to - from) / 250.0);
+  for (double t : timeline.chunkTimes())
+    if (t >= from.wall && t < to.wall) inside.push_back(t);
+  const double ratio =
+      static_cast<double>(inside.size()) / ((to.monotonic - from.monotonic) / 250.0);
   const double spacing =
       inside.size() > 1 ? (inside.back() - inside.front()) / double(inside.size() - 1) : NAN;
 
   std::vector<double> before, during;
-  for (const auto& mark : brimlow::devtools::markArrivals(timeline)) {
-    if (mark.at < from) before.push_back(mark.delay);
-    if (mark.at >= from && mark.at < to) during.push_back(mark.delay);
+  for (const auto& mark : brimlow::devtools::markArrivals(timeline, rate)) {
+    if (mark.at < from.wall) before.push_back(mark.delay);
+    if (mark.at >= from.wall && mark.at < to.wall) during.push_back(mark.delay);
   }
   const double reference = median(before);
   std::vector<double> added;
   for (double d : during) added.push_back(d - reference);
   const double most = added.empty() ? NAN : *std::max_element(added.begin(), added.end());
-  std::printf("%.4f %.1f %zu %.0f %.0f %.0f\n", ratio, spacing, during.size(),
-              std::floor((to - from) / brimlow::devtools::kMarkEveryMs), median(added), most);
+  std::printf("%.4f %.4f %.1f %zu %.0f %.0f %.0f\n", rate, ratio, spacing, during.size(),
+              std::floor((to.monotonic - from.monotonic) / brimlow::devtools::kMarkEveryMs),
+              median(added), most);
   return 0;
 }
 
@@ -89,8 +96,16 @@ int report(const std::string& path, double from, double to) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "steady" && argc == 4) return writeSteady(argv[2], std::atof(argv[3]));
-  if (command == "report" && argc == 5)
-    return report(argv[2], std::atof(argv[3]), std::atof(argv[4]));
-  std::cerr << "usage: " << argv[0] << " steady FILE SECONDS | report EVENTS FROM_MS TO_MS\n";
+  if (command == "now" && argc == 2) {
+    const auto now = brimlow::devtools::readClocks();
+    std::printf("%.3f %.3f\n", now.wall, now.monotonic);
+    return 0;
+  }
+  if (command == "report" && argc == 7)
+    return report(argv[2], {std::atof(argv[3]), std::atof(argv[4])},
+                  {std::atof(argv[5]), std::atof(argv[6])});
+  std::cerr << "usage: " << argv[0]
+            << " steady FILE SECONDS | now | report EVENTS FROM_WALL FROM_MONOTONIC TO_WALL "
+               "TO_MONOTONIC\n";
   return 64;
 }

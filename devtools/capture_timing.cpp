@@ -1,6 +1,7 @@
 #include "devtools/capture_timing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
 
@@ -85,16 +86,27 @@ std::vector<int16_t> markedTone(double seconds) {
   return samples;
 }
 
-std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline) {
+std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline, double wallPerAudio) {
   const auto marks = findMarks(timeline.samples(), markSound(kMarkAmplitude), 0.4);
   std::vector<MarkArrival> arrivals;
   const double every = kMarkEveryMs * kCaptureRate / 1000.0;
   for (size_t p : marks) {
     const double k = std::round(double(p - marks.front()) / every);
     const double at = timeline.timeOf(p);
-    arrivals.push_back({at, at - k * kMarkEveryMs});
+    arrivals.push_back({at, at - k * kMarkEveryMs * wallPerAudio});
   }
   return arrivals;
+}
+
+ClockReading readClocks() {
+  using Ms = std::chrono::duration<double, std::milli>;
+  return {Ms(std::chrono::system_clock::now().time_since_epoch()).count(),
+          Ms(std::chrono::steady_clock::now().time_since_epoch()).count()};
+}
+
+double wallPerMonotonic(const ClockReading& from, const ClockReading& to) {
+  return to.monotonic > from.monotonic ? (to.wall - from.wall) / (to.monotonic - from.monotonic)
+                                       : 1.0;
 }
 
 namespace {

@@ -54,7 +54,19 @@ struct MarkArrival {
 };
 // The marks of a marked tone in a capture, in order. Marks are told apart by their distance in
 // samples from the first one found, so `delay` changes only when the capture shifts the tone.
-std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline);
+// `wallPerAudio` is how many milliseconds of the wall clock ("capturedAt") pass while the sound
+// server plays one millisecond: not quite 1 while the system slews its wall clock.
+std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline, double wallPerAudio = 1.0);
+
+// Milliseconds since the epoch (the clock of "capturedAt") and of the monotonic clock that paces
+// the sound servers' null outputs, read together.
+struct ClockReading {
+  double wall = 0.0;
+  double monotonic = 0.0;
+};
+ClockReading readClocks();
+// Wall milliseconds per monotonic millisecond from `from` to `to`.
+double wallPerMonotonic(const ClockReading& from, const ClockReading& to);
 
 struct ClipMatch {
   size_t at = 0;             // where the clip starts in the captured samples

@@ -8,7 +8,10 @@
 #   chunks/due   chunks whose "capturedAt" falls in the churn per 250 ms of it (1.0 keeps time)
 #   spacing      mean spacing of consecutive "capturedAt" (250 ms keeps time)
 #   marks        the steady stream's marks found of those due
-#   added        how much later than before the churn its marks came: median and largest
+#   added        how much later than before the churn its marks came: median and largest, each
+#                against when the server played it (a recorder of the output's own, outside the
+#                program, tells that: a server that falls behind under load delays the marks
+#                for everyone)
 #   cpu/chunk    the program's user + system CPU time per chunk written
 # Time is the monotonic clock's, which paces the test servers' outputs; "wall rate" tells how
 # fast the wall clock, that of "capturedAt", ran against it (a slewed wall clock makes spacing
@@ -20,25 +23,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-binary=${1:-}
-if [ -z "$binary" ]; then
-  for candidate in build/release/audio-capture/brimlow-audio-capture \
-                   build/debug/audio-capture/brimlow-audio-capture; do
-    [ -x "$candidate" ] && { binary=$candidate; break; }
-  done
-fi
-[ -x "${binary:-}" ] || { echo "build brimlow-audio-capture first" >&2; exit 1; }
-report=
-for candidate in build/release/bench/capture_churn_report build/debug/bench/capture_churn_report; do
-  [ -x "$candidate" ] && { report=$candidate; break; }
-done
-[ -n "$report" ] || { echo "build capture_churn_report first" >&2; exit 1; }
+source bench/capture-common.sh
+binary=$(capture_binary "${1:-}")
+report=$(built capture_churn_report build/release/bench/capture_churn_report \
+  build/debug/bench/capture_churn_report)
 seconds=${2:-60}
 shift $(( $# > 2 ? 2 : $# ))
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(1 3 8)
-server_script=scripts/pulse-test-server
-[ "${BRIMLOW_SOUND_SERVER:-}" = pipewire ] && server_script=scripts/pipewire-test-server
 lead=4.5  # seconds of the steady stream alone: the marks' delay without churn
 
 work=$(mktemp -d /tmp/brimlow-churn-XXXXXX)
@@ -79,6 +71,10 @@ run() {
   "$server_script" start "$work/server" >/dev/null
   eval "$("$server_script" env "$work/server" | sed 's/^/export /')"
 
+  # The independent recorder: what the output plays, and when each piece of it came.
+  parec --latency-msec=20 -d brimlow_test.monitor --raw --format=s16le --rate=16000 \
+    --channels=1 2>/dev/null | "$report" stamp "$dir/monitor" &
+  player_pids+=($!)
   mkfifo "$dir/stdin"
   /usr/bin/time -v -o "$dir/time.txt" "$binary" --capture <"$dir/stdin" >"$dir/events.jsonl" &
   local capture=$!
@@ -114,7 +110,7 @@ run() {
   system=$(awk -F': ' '/System time/ {print $2}' "$dir/time.txt")
   chunks=$(grep -c '"type":"capture.audio"' "$dir/events.jsonl" || true)
   # shellcheck disable=SC2086  # two clock readings each
-  figures=$("$report" report "$dir/events.jsonl" $from $to)
+  figures=$("$report" report "$dir/events.jsonl" $from $to "$dir/monitor")
   read -r rate ratio spacing found due added most <<<"$figures"
   printf '%-8s %7s %10s %8s %9s %9s %10s %10s\n' "$players" "$ratio" "$spacing" "$found/$due" \
     "$added" "$most" \

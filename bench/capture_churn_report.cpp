@@ -5,13 +5,18 @@
 //     at 0.5 s), 16 kHz mono
 //   capture_churn_report now
 //     prints the wall clock and the monotonic clock, in ms: WALL MONOTONIC
-//   capture_churn_report report EVENTS FROM_WALL FROM_MONOTONIC TO_WALL TO_MONOTONIC
+//   capture_churn_report stamp FILE
+//     reads 16 kHz mono s16 from standard input (a recorder of the output) into FILE and the
+//     wall time at which each 20 ms piece came into FILE.times
+//   capture_churn_report report EVENTS FROM_WALL FROM_MONOTONIC TO_WALL TO_MONOTONIC [MONITOR]
 //     prints, for the chunks captured from FROM to TO (the churn), one line:
 //       WALL_RATE RATIO SPACING_MS FOUND DUE ADDED_MEDIAN_MS ADDED_MAX_MS
 //     WALL_RATE: wall milliseconds per monotonic millisecond (the monotonic clock paces the
 //     test servers' outputs; the wall clock, that of "capturedAt", may be slewed); RATIO: chunks
 //     per 250 ms of monotonic time; SPACING_MS: mean spacing of "capturedAt"; the steady
-//     stream's marks found and due, and how much later than before FROM they came.
+//     stream's marks found and due, and how much later than before FROM they came: against
+//     when the recorder of MONITOR (written by stamp) heard each, or else against their place
+//     in the steady sound.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -55,8 +60,35 @@ double median(std::vector<double> values) {
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
+constexpr size_t kPiece = 320;  // 20 ms
+
+int stamp(const std::string& path) {
+  std::ofstream samples(path, std::ios::binary);
+  std::ofstream times(path + ".times");
+  std::vector<char> piece(kPiece * sizeof(int16_t));
+  while (std::cin.read(piece.data(), static_cast<std::streamsize>(piece.size()))) {
+    times << std::fixed << brimlow::devtools::readClocks().wall << "\n" << std::flush;
+    samples.write(piece.data(), static_cast<std::streamsize>(piece.size())).flush();
+  }
+  return 0;
+}
+
+// What the recorder heard, each piece timed by when it came less its length.
+brimlow::devtools::CaptureTimeline monitorTimeline(const std::string& path) {
+  brimlow::devtools::CaptureTimeline timeline;
+  std::ifstream samples(path, std::ios::binary), times(path + ".times");
+  std::vector<int16_t> piece(kPiece);
+  for (double at; times >> at;) {
+    if (!samples.read(reinterpret_cast<char*>(piece.data()),
+                      static_cast<std::streamsize>(piece.size() * sizeof(int16_t))))
+      break;
+    timeline.add(at - 1000.0 * double(kPiece) / kCaptureRate, piece);
+  }
+  return timeline;
+}
+
 int report(const std::string& path, brimlow::devtools::ClockReading from,
-           brimlow::devtools::ClockReading to) {
+           brimlow::devtools::ClockReading to, const std::string& monitor) {
   std::ifstream in(path);
   brimlow::devtools::CaptureTimeline timeline;
   for (std::string line; std::getline(in, line);) {
@@ -76,8 +108,18 @@ int report(const std::string& path, brimlow::devtools::ClockReading from,
   const double spacing =
       inside.size() > 1 ? (inside.back() - inside.front()) / double(inside.size() - 1) : NAN;
 
+  // Each mark's delay: after the recorder heard it, or after its place in the steady sound.
+  std::vector<brimlow::devtools::MarkArrival> heard;
+  if (!monitor.empty()) heard = brimlow::devtools::markArrivals(monitorTimeline(monitor), rate);
   std::vector<double> before, during;
-  for (const auto& mark : brimlow::devtools::markArrivals(timeline, rate)) {
+  for (auto mark : brimlow::devtools::markArrivals(timeline, rate)) {
+    if (!monitor.empty()) {
+      auto same = std::find_if(heard.begin(), heard.end(), [&](const auto& other) {
+        return std::abs(other.at - mark.at) < 0.4 * brimlow::devtools::kMarkEveryMs;
+      });
+      if (same == heard.end()) continue;
+      mark.delay = mark.at - same->at;
+    }
     if (mark.at < from.wall) before.push_back(mark.delay);
     if (mark.at >= from.wall && mark.at < to.wall) during.push_back(mark.delay);
   }
@@ -101,11 +143,12 @@ int main(int argc, char** argv) {
     std::printf("%.3f %.3f\n", now.wall, now.monotonic);
     return 0;
   }
-  if (command == "report" && argc == 7)
+  if (command == "stamp" && argc == 3) return stamp(argv[2]);
+  if (command == "report" && (argc == 7 || argc == 8))
     return report(argv[2], {std::atof(argv[3]), std::atof(argv[4])},
-                  {std::atof(argv[5]), std::atof(argv[6])});
+                  {std::atof(argv[5]), std::atof(argv[6])}, argc == 8 ? argv[7] : "");
   std::cerr << "usage: " << argv[0]
-            << " steady FILE SECONDS | now | report EVENTS FROM_WALL FROM_MONOTONIC TO_WALL "
-               "TO_MONOTONIC\n";
+            << " steady FILE SECONDS | now | stamp FILE | report EVENTS FROM_WALL "
+               "FROM_MONOTONIC TO_WALL TO_MONOTONIC [MONITOR]\n";
   return 64;
 }

@@ -111,11 +111,24 @@ int report(const std::string& path, brimlow::devtools::ClockReading from,
   // Each mark's delay: after the recorder heard it, or after its place in the steady sound.
   std::vector<brimlow::devtools::MarkArrival> heard;
   if (!monitor.empty()) heard = brimlow::devtools::markArrivals(monitorTimeline(monitor), rate);
+  const auto captured = brimlow::devtools::markArrivals(timeline, rate);
+  // The recorder's count of the marks against the capture's: the first mark that both have
+  // within a fraction of a second, before a capture could have fallen far behind.
+  long offset = 0;
+  bool paired = monitor.empty();
+  for (const auto& mark : captured) {
+    auto same = std::find_if(heard.begin(), heard.end(), [&](const auto& other) {
+      return std::abs(other.at - mark.at) < 0.4 * brimlow::devtools::kMarkEveryMs;
+    });
+    if (paired || same == heard.end()) continue;
+    offset = same->index - mark.index;
+    paired = true;
+  }
   std::vector<double> before, during;
-  for (auto mark : brimlow::devtools::markArrivals(timeline, rate)) {
+  for (auto mark : captured) {
     if (!monitor.empty()) {
       auto same = std::find_if(heard.begin(), heard.end(), [&](const auto& other) {
-        return std::abs(other.at - mark.at) < 0.4 * brimlow::devtools::kMarkEveryMs;
+        return paired && other.index == mark.index + offset;
       });
       if (same == heard.end()) continue;
       mark.delay = mark.at - same->at;

@@ -93,7 +93,7 @@ std::vector<MarkArrival> markArrivals(const CaptureTimeline& timeline, double wa
   for (size_t p : marks) {
     const double k = std::round(double(p - marks.front()) / every);
     const double at = timeline.timeOf(p);
-    arrivals.push_back({at, at - k * kMarkEveryMs * wallPerAudio});
+    arrivals.push_back({at, at - k * kMarkEveryMs * wallPerAudio, std::lround(k)});
   }
   return arrivals;
 }

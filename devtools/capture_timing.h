@@ -51,6 +51,7 @@ std::vector<int16_t> markedTone(double seconds);
 struct MarkArrival {
   double at = 0.0;     // when the mark was captured, ms since the epoch
   double delay = 0.0;  // `at` less the mark's place in the marked tone, plus a constant
+  long index = 0;      // which mark, counted from the first one found
 };
 // The marks of a marked tone in a capture, in order. Marks are told apart by their distance in
 // samples from the first one found, so `delay` changes only when the capture shifts the tone.

@@ -11,19 +11,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-binary=${1:-}
-if [ -z "$binary" ]; then
-  for candidate in build/release/audio-capture/brimlow-audio-capture \
-                   build/debug/audio-capture/brimlow-audio-capture; do
-    [ -x "$candidate" ] && { binary=$candidate; break; }
-  done
-fi
-[ -x "${binary:-}" ] || { echo "build brimlow-audio-capture first" >&2; exit 1; }
+source bench/capture-common.sh
+binary=$(capture_binary "${1:-}")
 seconds=${2:-60}
 players=${3:-1}
 outputs=${4:-1}
-server_script=scripts/pulse-test-server
-[ "${BRIMLOW_SOUND_SERVER:-}" = pipewire ] && server_script=scripts/pipewire-test-server
 recordings=(/usr/share/pocketsphinx/test/data/librivox/*.wav)
 
 work=$(mktemp -d /tmp/brimlow-bench-XXXXXX)

@@ -21,7 +21,7 @@ void chunkPath(benchmark::State& state) {
       std::make_shared<capture::EventWriter>(devnull, devnull), {});
   std::vector<int16_t> pending;
   const audio::AudioFormat mono{16000.0, 1, audio::SampleFormat::float32};
-  platform::pulse::StreamMixer mixer(1, 1600, [&](const float* samples, size_t frames) {
+  platform::pulse::StreamMixer mixer(1, 1600, 48000, [&](const float* samples, size_t frames) {
     auto buffer = audio::PcmBuffer::make(mono, static_cast<uint32_t>(frames));
     std::copy(samples, samples + frames, buffer->floatChannelData(0));
     buffer->setFrameLength(static_cast<uint32_t>(frames));

@@ -62,18 +62,25 @@ Expected<std::unique_ptr<Connection>, CaptureError> Connection::open(
 std::optional<CaptureError> Connection::start() {
   loop_ = pa_threaded_mainloop_new();
   if (!loop_) return callError(kPrepareFailed, "pa_threaded_mainloop_new");
-  std::unique_ptr<pa_proplist, decltype(&pa_proplist_free)> properties(pa_proplist_new(),
-                                                                       &pa_proplist_free);
-  if (pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_NAME, kClientName) < 0 ||
-      pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_ID, "app.brimlow.audio-capture") < 0)
-    return callError(kPrepareFailed, "pa_proplist_sets");
-  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), kClientName,
-                                          properties.get());
-  if (!context_) return callError(kPrepareFailed, "pa_context_new_with_proplist");
+  auto context = newContext();
+  if (!context) return context.error();
+  context_ = *context;
   pa_context_set_state_callback(context_, &Connection::onState, this);
   if (pa_threaded_mainloop_start(loop_) < 0)
     return callError(kPrepareFailed, "pa_threaded_mainloop_start");
   return std::nullopt;
+}
+
+Expected<pa_context*, CaptureError> Connection::newContext() const {
+  std::unique_ptr<pa_proplist, decltype(&pa_proplist_free)> properties(pa_proplist_new(),
+                                                                       &pa_proplist_free);
+  if (pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_NAME, kClientName) < 0 ||
+      pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_ID, "app.brimlow.audio-capture") < 0)
+    return unexpected(callError(kPrepareFailed, "pa_proplist_sets"));
+  pa_context* context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_),
+                                                     kClientName, properties.get());
+  if (!context) return unexpected(callError(kPrepareFailed, "pa_context_new_with_proplist"));
+  return context;
 }
 
 // With the lock held.

@@ -99,6 +99,9 @@ class Connection {
 
   pa_threaded_mainloop* loop() const { return loop_; }
   pa_context* context() const { return context_; }
+  // Another context on the same loop, as this program's client, not connected yet; the caller
+  // owns it and releases it before the connection ends.
+  Expected<pa_context*, CaptureError> newContext() const;
   std::chrono::milliseconds timeout() const { return timeout_; }
   void signal() { pa_threaded_mainloop_signal(loop_, 0); }
 

@@ -60,7 +60,8 @@ std::optional<CaptureError> PulseStream::setUp() {
   LoopLock lock(connection_->loop());
   starting_ = true;
   startFailure_.reset();
-  std::optional<CaptureError> error = prepareMixer();
+  std::optional<CaptureError> error = learnServer();
+  if (!error) error = prepareMixer();
   if (!error) error = subscribe();
   if (!error) error = listOutputsAndStreams();
   if (!error) error = startClock();
@@ -78,14 +79,25 @@ std::optional<CaptureError> PulseStream::connect() {
   return std::nullopt;
 }
 
+std::optional<CaptureError> PulseStream::learnServer() {
+  return connection_->get(
+      &pa_context_get_server_info, "pa_context_get_server_info",
+      "サウンドサーバーの情報を得られませんでした", [this](const pa_server_info& info) {
+        ownConnections_ = info.server_name && std::strstr(info.server_name, "PipeWire");
+      });
+}
+
 std::optional<CaptureError> PulseStream::prepareMixer() {
   rate_ = configuration_.sampleRate;
   const pa_sample_spec mono{PA_SAMPLE_FLOAT32LE, rate_, 1};
   if (!pa_sample_spec_valid(&mono)) return formatError(mono);
-  const size_t stallFrames = static_cast<size_t>(
-      static_cast<double>(rate_) * static_cast<double>(options_.stall.count()) / 1000.0);
+  auto framesOf = [this](std::chrono::milliseconds time) {
+    return static_cast<size_t>(static_cast<double>(rate_) * static_cast<double>(time.count()) /
+                               1000.0);
+  };
   mixer_ = std::make_unique<StreamMixer>(
-      1, stallFrames, [this](const float* mono, size_t frames) { deliver(mono, frames); },
+      1, framesOf(options_.stall), framesOf(options_.heldLimit),
+      [this](const float* mono, size_t frames) { deliver(mono, frames); },
       [this](size_t frames) { return outgoingFrames(frames); });
   connection_->setStateHandler([this](pa_context_state_t state) { onContextState(state); });
   return std::nullopt;
@@ -142,7 +154,10 @@ void PulseStream::tearDown() {
       api->time_free(tick_);
       tick_ = nullptr;
     }
-    for (auto& [index, recorder] : recorders_) retire(recorder->stream);
+    for (auto& [index, recorder] : recorders_) {
+      retire(recorder->stream);
+      retire(recorder->context);
+    }
     recorders_.clear();
     for (auto& [index, output] : outputs_) retire(output->keeper);
     outputs_.clear();

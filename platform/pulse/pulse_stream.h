@@ -2,8 +2,9 @@
 // Records what the computer plays: every playback stream on every output, each from its output's
 // monitor on its own (so that those of excluded processes can be left out, which the server
 // cannot do), mixed into one mono signal. Outputs and streams are followed as they come, go and
-// move between outputs; which output is the default does not matter. A clock keeps the signal's
-// time while nothing plays, so chunks keep coming whatever the outputs do.
+// move between outputs; which output is the default does not matter. The signal keeps the time
+// of a clock (one output's monitor, or a timer), playing or not, so chunks keep pace whatever
+// the streams and outputs do.
 //
 // pulse_stream.cpp: start and stop, the clock, what goes out (buffers, the one error).
 // stream_following.cpp: outputs and playback streams as they come, go and move; their reading.
@@ -55,6 +56,8 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
                       // frames from its old output still go out
     uint32_t channels;
     pa_stream* stream = nullptr;
+    // Its own connection (ownConnections_), or nullptr for the shared one.
+    pa_context* context = nullptr;
   };
 
   // An output and a reader of its whole monitor, the keeper. Without a reader a null output
@@ -71,6 +74,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   // Start (pulse_stream.cpp), with lifecycle_ held: the phases of setUp, in their order.
   std::optional<CaptureError> setUp();
   std::optional<CaptureError> connect();
+  std::optional<CaptureError> learnServer();
   std::optional<CaptureError> prepareMixer();
   std::optional<CaptureError> subscribe();
   std::optional<CaptureError> listOutputsAndStreams();
@@ -94,7 +98,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   // stream_following.cpp
   // A record stream of `monitor` (of one playback stream only, unless `sinkInput` is
   // PA_INVALID_INDEX) whose callbacks get `userdata`; nullptr, reported, when a call fails.
-  pa_stream* connectRecord(const char* name, const pa_sample_spec& sampleSpec,
+  pa_stream* connectRecord(pa_context* context, const char* name, const pa_sample_spec& sampleSpec,
                            const pa_channel_map* channels, const std::string& monitor,
                            uint32_t sinkInput, void* userdata, pa_stream_notify_cb_t onState,
                            pa_stream_request_cb_t onRead);
@@ -106,8 +110,13 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   void lookAtAllInputs();
   void lookAt(const pa_sink_input_info& info);
   void addRecorder(uint32_t sinkInput, const Output& output);
+  void startRecording(Recorder& recorder, pa_context* context);
   void removeRecorder(uint32_t sinkInput);
+  // The recording ended without being asked (its stream or its connection): it is tried again
+  // only where its playback stream plays next.
+  void recordingEnded(Recorder& recorder);
   void retire(pa_stream* stream);
+  void retire(pa_context* context);
   void reap();
   // Lets the query run; a call that fails at once is reported.
   void ask(pa_operation* operation, const Question& question);
@@ -121,6 +130,7 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   static void onKeeperState(pa_stream* stream, void* userdata);
   static void onRecorderRead(pa_stream* stream, size_t, void* userdata);
   static void onRecorderState(pa_stream* stream, void* userdata);
+  static void onRecorderConnection(pa_context* context, void* userdata);
   static void onSubscribe(pa_context*, pa_subscription_event_type_t event, uint32_t index,
                           void* userdata);
 
@@ -141,7 +151,12 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   std::map<uint32_t, std::unique_ptr<Recorder>> recorders_;  // by sink input index
   std::map<uint32_t, uint32_t> failed_;  // sink input -> the output its recording ended on
   uint32_t nextSource_ = 0;
+  // PipeWire's pulse server lets some of several recordings on one connection deliver late, in
+  // bursts, or not at all; on a connection each they deliver in time. PulseAudio refuses
+  // connections beyond 64 in all, so there they share this one.
+  bool ownConnections_ = false;
   std::vector<pa_stream*> retired_;
+  std::vector<pa_context*> retiredContexts_;
   std::unique_ptr<StreamMixer> mixer_;
   audio::PcmBufferPtr outgoing_;  // the buffer the mixer is writing into
   pa_time_event* tick_ = nullptr;

@@ -49,9 +49,9 @@ void PulseStream::addOutput(const pa_sink_info& info) {
       Output{this, info.index, info.monitor_source_name, info.channel_map, nullptr});
   // Mono at the capture's rate: its frames are the clock's when it is the clock's output.
   const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, rate_, 1};
-  output->keeper =
-      connectRecord("Brimlow output keeper", sampleSpec, nullptr, output->monitor, PA_INVALID_INDEX,
-                    output.get(), &PulseStream::onKeeperState, &PulseStream::onKeeperRead);
+  output->keeper = connectRecord(connection_->context(), "Brimlow output keeper", sampleSpec,
+                                 nullptr, output->monitor, PA_INVALID_INDEX, output.get(),
+                                 &PulseStream::onKeeperState, &PulseStream::onKeeperRead);
   outputs_.emplace(info.index, std::move(output));
   // Streams that named this output before we knew of it are looked at again.
   if (!listingOutputs_) lookAtAllInputs();
@@ -161,19 +161,43 @@ void PulseStream::lookAt(const pa_sink_input_info& info) {
 }
 
 void PulseStream::addRecorder(uint32_t sinkInput, const Output& output) {
-  // The output's own layout, mixed down here: a server's own downmix may raise the level and
-  // clip.
-  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, rate_, output.channels.channels};
-  if (!pa_sample_spec_valid(&sampleSpec)) return fail(formatError(sampleSpec));
+  const uint32_t channels = output.channels.channels;
   auto recorder = std::make_unique<Recorder>(
-      Recorder{this, sinkInput, output.index, nextSource_++, sampleSpec.channels, nullptr});
-  recorder->stream = connectRecord("Brimlow system audio (one stream)", sampleSpec,
-                                   &output.channels, output.monitor, sinkInput, recorder.get(),
-                                   &PulseStream::onRecorderState, &PulseStream::onRecorderRead);
-  if (!recorder->stream) return;
+      Recorder{this, sinkInput, output.index, nextSource_++, channels, nullptr, nullptr});
   failed_.erase(sinkInput);
   mixer_->addSource(recorder->source);
-  recorders_.emplace(sinkInput, std::move(recorder));
+  Recorder& added = *recorders_.emplace(sinkInput, std::move(recorder)).first->second;
+  if (!ownConnections_) return startRecording(added, connection_->context());
+  // Recorded once its connection is up.
+  auto context = connection_->newContext();
+  if (!context) return fail(context.error());
+  added.context = *context;
+  pa_context_set_state_callback(added.context, &PulseStream::onRecorderConnection, &added);
+  if (pa_context_connect(added.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    fail(callError(kRecordFailed, "pa_context_connect", pa_context_errno(added.context)));
+}
+
+void PulseStream::startRecording(Recorder& recorder, pa_context* context) {
+  const auto output = outputs_.find(recorder.sink);
+  if (output == outputs_.end()) return;  // gone meanwhile: its streams are looked at again
+  // The output's own layout, mixed down here: a server's own downmix may raise the level and
+  // clip.
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, rate_,
+                                  static_cast<uint8_t>(recorder.channels)};
+  if (!pa_sample_spec_valid(&sampleSpec)) return fail(formatError(sampleSpec));
+  recorder.stream =
+      connectRecord(context, "Brimlow system audio (one stream)", sampleSpec,
+                    &output->second->channels, output->second->monitor, recorder.sinkInput,
+                    &recorder, &PulseStream::onRecorderState, &PulseStream::onRecorderRead);
+}
+
+void PulseStream::onRecorderConnection(pa_context* context, void* userdata) {
+  auto* recorder = static_cast<Recorder*>(userdata);
+  PulseStream* self = recorder->owner;
+  if (self->ended_) return;
+  const auto state = pa_context_get_state(context);
+  if (state == PA_CONTEXT_READY) return self->startRecording(*recorder, context);
+  if (!PA_CONTEXT_IS_GOOD(state)) self->recordingEnded(*recorder);
 }
 
 void PulseStream::removeRecorder(uint32_t sinkInput) {
@@ -182,19 +206,27 @@ void PulseStream::removeRecorder(uint32_t sinkInput) {
   auto recorder = std::move(it->second);
   recorders_.erase(it);
   retire(recorder->stream);
+  retire(recorder->context);
   mixer_->removeSource(recorder->source);
+}
+
+void PulseStream::recordingEnded(Recorder& recorder) {
+  const uint32_t sinkInput = recorder.sinkInput;
+  failed_[sinkInput] = recorder.sink;
+  removeRecorder(sinkInput);  // `recorder` is gone from here on
+  lookAtInput(sinkInput);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Record streams
 
-pa_stream* PulseStream::connectRecord(const char* name, const pa_sample_spec& sampleSpec,
+pa_stream* PulseStream::connectRecord(pa_context* context, const char* name,
+                                      const pa_sample_spec& sampleSpec,
                                       const pa_channel_map* channels, const std::string& monitor,
                                       uint32_t sinkInput, void* userdata,
                                       pa_stream_notify_cb_t onState,
                                       pa_stream_request_cb_t onRead) {
   const char* what = sinkInput == PA_INVALID_INDEX ? kKeeperFailed : kRecordFailed;
-  pa_context* context = connection_->context();
   pa_stream* stream = pa_stream_new(context, name, &sampleSpec, channels);
   if (!stream) {
     fail(callError(what, "pa_stream_new", pa_context_errno(context)));
@@ -225,14 +257,27 @@ void PulseStream::retire(pa_stream* stream) {
   pa_stream_set_state_callback(stream, nullptr, nullptr);
   pa_stream_set_read_callback(stream, nullptr, nullptr);
   const auto state = pa_stream_get_state(stream);
-  if ((state == PA_STREAM_READY || state == PA_STREAM_CREATING) && pa_stream_disconnect(stream) < 0)
+  // A connection that failed has ended its streams already (their state may follow later).
+  pa_context* context = pa_stream_get_context(stream);
+  const bool connected = context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+  if (connected && (state == PA_STREAM_READY || state == PA_STREAM_CREATING) &&
+      pa_stream_disconnect(stream) < 0)
     fail(callError("録音を止められませんでした", "pa_stream_disconnect", errorOf(stream)));
   retired_.push_back(stream);
+}
+
+void PulseStream::retire(pa_context* context) {
+  if (!context) return;
+  pa_context_set_state_callback(context, nullptr, nullptr);
+  pa_context_disconnect(context);
+  retiredContexts_.push_back(context);
 }
 
 void PulseStream::reap() {
   for (pa_stream* stream : retired_) pa_stream_unref(stream);
   retired_.clear();
+  for (pa_context* context : retiredContexts_) pa_context_unref(context);
+  retiredContexts_.clear();
 }
 
 template <class Use>
@@ -300,10 +345,7 @@ void PulseStream::onRecorderState(pa_stream* stream, void* userdata) {
   if (self->ended_ || (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)) return;
   // The stream it followed has ended or moved to another output (which ends its recordings
   // from this one); that is no failure of the capture.
-  const uint32_t sinkInput = recorder->sinkInput;
-  self->failed_[sinkInput] = recorder->sink;
-  self->removeRecorder(sinkInput);  // `recorder` is gone from here on
-  self->lookAtInput(sinkInput);
+  self->recordingEnded(*recorder);
 }
 
 void PulseStream::onSubscribe(pa_context*, pa_subscription_event_type_t event, uint32_t index,

@@ -4,29 +4,25 @@
 
 namespace brimlow::platform::pulse {
 
-StreamMixer::StreamMixer(uint32_t channels, size_t stallFrames, Sink sink, Target target)
+StreamMixer::StreamMixer(uint32_t channels, size_t stallFrames, size_t heldLimitFrames, Sink sink,
+                         Target target)
     : channels_(channels),
       stallFrames_(stallFrames),
+      heldLimitFrames_(heldLimitFrames),
       sink_(std::move(sink)),
       target_(std::move(target)) {}
 
 void StreamMixer::addSource(uint32_t id) {
   auto [it, added] = sources_.try_emplace(id);
   if (!added && it->second.removed) it->second = Source{};  // the id is in use again
-  if (added || !it->second.delivered) it->second.addedAt = clock_;
 }
 
 void StreamMixer::removeSource(uint32_t id) {
   auto it = sources_.find(id);
   if (it == sources_.end() || it->second.removed) return;
-  // Its last frames still go out, with the live streams' next ones, or now when there are none.
   it->second.removed = true;
-  bool othersLive = false;
-  for (const auto& [other, source] : sources_)
-    if (live(source)) othersLive = true;
-  if (!othersLive && available(it->second) > 0) emit(available(it->second));
   dropDrained();
-  pump();  // the others may have been waiting for it
+  pump();  // the output may have been waiting for it
 }
 
 void StreamMixer::dropDrained() {
@@ -40,13 +36,31 @@ void StreamMixer::sourceData(uint32_t id, const float* interleaved, size_t frame
              [&](float* to) { std::copy(interleaved, interleaved + frames * channels_, to); });
 }
 
+size_t StreamMixer::startGap(size_t frames) const {
+  // Now is the clock's count, or the newest frames of the streams that play in time: the
+  // server may hand them over together with the clock's, and count them first.
+  uint64_t now = clock_;
+  for (const auto& [id, other] : sources_) {
+    const uint64_t end = emitted_ + available(other);
+    if (live(other) && end <= clock_ + stallFrames_) now = std::max(now, end);
+  }
+  const uint64_t start = now > frames ? now - frames : 0;
+  return start > emitted_ ? static_cast<size_t>(start - emitted_) : 0;
+}
+
 void StreamMixer::fillSource(uint32_t id, size_t frames, const Fill& fill) {
   auto it = sources_.find(id);
-  if (it == sources_.end() || it->second.removed) return;
+  if (it == sources_.end() || it->second.removed || frames == 0) return;
   Source& source = it->second;
+  // A stream that keeps delivering goes on where it is; what is still queued goes first.
+  const bool restart = !live(source) && held(source) == 0;
+  const size_t gap = restart ? startGap(frames) : 0;
+  const bool straight = gap == 0 && passesStraight(source, frames);
   source.idleFrames = 0;
   source.delivered = true;
-  if (frames > 0 && passesStraight(source)) {
+  source.starting = restart && !straight;
+  source.silenceAhead = gap;
+  if (straight) {
     // What emit would do with these frames alone, without their stop in the queue.
     float* out = room(frames);
     fill(out);
@@ -54,22 +68,28 @@ void StreamMixer::fillSource(uint32_t id, size_t frames, const Fill& fill) {
     sink_(out, frames);
     return;
   }
-  const size_t count = frames * channels_;
+  const size_t count = (gap + frames) * channels_;
   // What is mixed out already makes way before the queue would have to grow.
   if (source.head > 0 && source.samples.size() + count > source.samples.capacity()) {
     source.samples.erase(source.samples.begin(), source.samples.begin() + source.head);
     source.head = 0;
   }
   const size_t end = source.samples.size();
-  source.samples.resize(end + count);
-  fill(source.samples.data() + end);
+  source.samples.resize(end + count, 0.0f);
+  fill(source.samples.data() + end + gap * channels_);
+  // Only a stream far ahead of the output loses anything: its oldest frames.
+  if (held(source) > heldLimitFrames_ * channels_) {
+    const size_t dropped = available(source) - heldLimitFrames_;
+    source.head += dropped * channels_;
+    source.silenceAhead -= std::min(dropped, source.silenceAhead);
+  }
   pump();
 }
 
-// Nothing is held by anyone and no other stream is live to wait for: pump would emit these
-// frames at once, mixed with nothing.
-bool StreamMixer::passesStraight(const Source& source) const {
-  if (held(source) > 0 || !live(source)) return false;
+// Nothing is held by anyone, no other stream is live to wait for, and the frames keep within a
+// stall of the clock: pump would emit them at once, mixed with nothing.
+bool StreamMixer::passesStraight(const Source& source, size_t frames) const {
+  if (held(source) > 0 || emitted_ + frames > clock_ + stallFrames_) return false;
   for (const auto& [id, other] : sources_)
     if (&other != &source && (held(other) > 0 || live(other))) return false;
   return true;
@@ -77,42 +97,40 @@ bool StreamMixer::passesStraight(const Source& source) const {
 
 void StreamMixer::clockFrames(size_t frames) {
   clock_ += frames;
-  bool anyLive = false;
-  // Silence may fill the time up to the arrival of the earliest new stream that has not
-  // delivered yet: from then on the time is that stream's, whose first frames may come late.
-  uint64_t fillTo = clock_;
-  for (auto& [id, source] : sources_) {
-    source.idleFrames += frames;
-    if (!live(source)) continue;
-    if (source.delivered)
-      anyLive = true;
-    else
-      fillTo = std::min(fillTo, source.addedAt);
-  }
-  if (anyLive) {
-    pump();  // a stream that just stalled no longer holds the others back
-    return;
-  }
-  // Nothing plays that we may record: after whatever the stalled streams still held, silence
-  // brings the output up to the clock's time, including the time spent waiting for a stall.
-  size_t most = 0;
-  for (const auto& [id, source] : sources_) most = std::max(most, available(source));
-  if (most > 0) emit(most);
-  if (fillTo > emitted_) {
-    const size_t behind = static_cast<size_t>(fillTo - emitted_);
-    float* out = room(behind);
-    std::fill(out, out + behind * channels_, 0.0f);
-    emitted_ += behind;
-    sink_(out, behind);
-  }
+  for (auto& [id, source] : sources_) source.idleFrames += frames;
+  pump();
+}
+
+void StreamMixer::startLater(Source& source, size_t frames) {
+  source.samples.insert(source.samples.begin() + static_cast<long>(source.head), frames * channels_,
+                        0.0f);
+  source.silenceAhead += frames;
 }
 
 void StreamMixer::pump() {
-  size_t ready = SIZE_MAX;
-  for (const auto& [id, source] : sources_)
-    if (live(source)) ready = std::min(ready, available(source));
-  if (ready == 0 || ready == SIZE_MAX) return;
-  emit(ready);
+  // As far as every live stream has frames, at most a stall ahead of the clock; with no live
+  // stream, up to the clock, whatever the others still hold going out with it.
+  uint64_t target = clock_ + stallFrames_;
+  bool playing = false;
+  for (const auto& [id, source] : sources_) {
+    if (!live(source) || source.starting) continue;
+    playing = true;
+    target = std::min<uint64_t>(target, emitted_ + available(source));
+  }
+  bool anyLive = false;
+  for (auto& [id, source] : sources_) {
+    if (!live(source)) continue;
+    anyLive = true;
+    const uint64_t end = emitted_ + available(source);
+    if (playing && source.starting && end < target)
+      startLater(source, static_cast<size_t>(target - end));
+    else
+      target = std::min(target, end);
+  }
+  if (!anyLive) target = clock_;
+  // Never more than a stall behind: a live stream later than that gets a gap, not the others.
+  if (clock_ > stallFrames_) target = std::max<uint64_t>(target, clock_ - stallFrames_);
+  if (target > emitted_) emit(static_cast<size_t>(target - emitted_));
 }
 
 float* StreamMixer::room(size_t frames) {
@@ -130,6 +148,11 @@ void StreamMixer::emit(size_t frames) {
     const float* in = source.samples.data() + source.head;
     for (size_t i = 0; i < take; ++i) out[i] += in[i];
     source.head += take;
+    if (source.starting) {
+      const size_t frames = take / channels_;
+      source.starting = frames <= source.silenceAhead;  // no sound of it has left yet
+      source.silenceAhead -= std::min(frames, source.silenceAhead);
+    }
     if (source.head == source.samples.size()) {
       source.samples.clear();
       source.head = 0;

@@ -1,15 +1,24 @@
 #pragma once
-// Mixes separately recorded playback streams back into one signal, paced by a clock that counts
-// the frames of time passing.
+// Mixes separately recorded playback streams back into one signal that keeps the time of a clock
+// counting the frames of time passing: the output stays within one stall (`stallFrames`) of the
+// clock's count, ahead or behind, so that over time it holds as many frames as the clock however
+// streams come, go, stall or hand over bursts.
 //
-// The streams drive the output: frames leave as soon as every live stream has them, so streams
-// that arrive together stay aligned. A stream that has delivered nothing for `stallFrames` of
-// clock time (paused, corked, ending) stops holding the others back and adds silence until it
-// delivers again; with no live stream at all silence brings the output up to the clock's count,
-// so that over time it holds as many frames as the clock, however often streams stall (a new
-// stream that has not delivered yet owns the time from its arrival on, not the time before).
-// Nothing is ever inserted between two pieces of one stream that keeps delivering: padding a stream
-// that was merely late, however little, shifts and garbles it.
+// - A stream that keeps delivering holds the output back until its frames are there, so that
+//   streams that arrive together stay aligned and nothing is inserted between two pieces of one
+//   stream (padding a stream that was merely late, however little, shifts and garbles it). It
+//   holds it at most a stall behind the clock. A stream that has not delivered yet, or has
+//   delivered nothing for a stall (paused, corked, ending), holds nothing.
+// - A stream starts at the clock's time: its first frames (and its first after a stall) are the
+//   sound that has just played, so they end with the newest frames of the streams that play in
+//   time, or at the clock's count, or start where the output is when that is further on. Until
+//   its first sound leaves it holds nothing back: when the others' next frames show that it
+//   started behind them (a server hands a new recording odd pieces at first), its start moves
+//   later instead. A joining stream never takes the others' time.
+// - Frames that come ahead of the output (a burst, a stream that joined late) wait in their
+//   stream and leave as the clock goes on; nothing of them is lost while the stream holds at most
+//   `heldLimitFrames`, beyond which its oldest frames are dropped. What a removed stream still
+//   holds leaves the same way.
 //
 // Not thread-safe: one thread (the sound server's loop) calls everything.
 #include <cstddef>
@@ -30,15 +39,16 @@ class StreamMixer {
   // Writes a source's next frames, interleaved, where it is told.
   using Fill = std::function<void(float* interleaved)>;
 
-  StreamMixer(uint32_t channels, size_t stallFrames, Sink sink, Target target = {});
+  StreamMixer(uint32_t channels, size_t stallFrames, size_t heldLimitFrames, Sink sink,
+              Target target = {});
 
   void addSource(uint32_t id);
-  // What the source still holds is mixed out first when nothing else waits for it.
+  // What the source still holds leaves with the clock, after which it is forgotten.
   void removeSource(uint32_t id);
 
   void sourceData(uint32_t id, const float* interleaved, size_t frames);
-  // As sourceData, with `fill` writing the frames in place: into the sink's room when nothing
-  // else is held or waited for (one stream playing), else at the end of the source's queue.
+  // As sourceData, with `fill` writing the frames in place: into the sink's room when they
+  // leave at once and alone (one stream playing), else at the end of the source's queue.
   void fillSource(uint32_t id, size_t frames, const Fill& fill);
   void clockFrames(size_t frames);
 
@@ -49,15 +59,23 @@ class StreamMixer {
     size_t idleFrames = 0;   // clock frames since it last delivered
     bool removed = false;    // kept only until its frames are mixed out
     bool delivered = false;  // has delivered anything yet
-    uint64_t addedAt = 0;    // the clock's count when it was added
+    // Its sound (re)starts and none of it has left yet: it does not hold the output back, its
+    // start moves later instead, by `silenceAhead` frames so far.
+    bool starting = false;
+    size_t silenceAhead = 0;
   };
   bool live(const Source& source) const {
-    return !source.removed && source.idleFrames < stallFrames_;
+    return !source.removed && source.delivered && source.idleFrames < stallFrames_;
   }
   size_t held(const Source& source) const { return source.samples.size() - source.head; }
   size_t available(const Source& source) const { return held(source) / channels_; }
-  // Whether `source`'s new frames would leave at once and alone.
-  bool passesStraight(const Source& source) const;
+  // Silence before `frames` new frames that start a source's sound again, so that they end now,
+  // with the newest frames of the others.
+  size_t startGap(size_t frames) const;
+  // `frames` more frames of silence before the sound of `source`, which is starting.
+  void startLater(Source& source, size_t frames);
+  // Whether `frames` new frames of `source` would leave at once and alone.
+  bool passesStraight(const Source& source, size_t frames) const;
   float* room(size_t frames);
   // Mixes `frames` frames (sources with less add silence for the rest) and hands them on.
   void emit(size_t frames);
@@ -66,6 +84,7 @@ class StreamMixer {
 
   uint32_t channels_;
   size_t stallFrames_;
+  size_t heldLimitFrames_;
   Sink sink_;
   Target target_;
   std::map<uint32_t, Source> sources_;

@@ -5,12 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
+#include <random>
 
 #include <gtest/gtest.h>
 
+#include "devtools/capture_timing.h"
 #include "stt-helper/pcm.h"
 #include "tests/capture/sound_server.h"
 
@@ -147,6 +151,48 @@ std::vector<int16_t> samplesOfAll(const std::vector<json>& chunks) {
 }
 
 const std::string kOtherOutput = "brimlow_other";
+
+// Milliseconds since the epoch, the clock of "capturedAt".
+double nowMs() {
+  return devtools::readClocks().wall;
+}
+
+// A player of short clips, one new playback stream after the other.
+struct ClipPlayer {
+  std::vector<std::vector<int16_t>> clips;
+  std::vector<std::string> files;
+  size_t next = 0;
+  std::unique_ptr<ChildProcess> playing;
+};
+
+struct PlayedClip {
+  const std::vector<int16_t>* clip;
+  double startedAt;
+};
+
+// Clips of 0.3 to 3 s for player `player`: noise below 2 kHz at a level like speech's, a
+// different one in every clip, so that each can be told from all other sound.
+ClipPlayer clipPlayer(int player) {
+  const double lengths[] = {0.3, 1.1, 2.4, 0.6, 3.0, 1.6, 0.8, 2.0};
+  ClipPlayer result;
+  std::mt19937 random(static_cast<unsigned>(player) + 1);
+  std::normal_distribution<double> noise(0.0, 0.1 * 32767 * std::sqrt(8.0));
+  for (int i = 0; i < 8; ++i) {
+    std::vector<double> white(static_cast<size_t>(lengths[(i + 3 * player) % 8] * 16000) + 8);
+    for (auto& sample : white) sample = noise(random);
+    std::vector<int16_t> clip(white.size() - 8);
+    for (size_t n = 0; n < clip.size(); ++n) {
+      double sum = 0;
+      for (size_t k = 0; k < 8; ++k) sum += white[n + k];
+      clip[n] = static_cast<int16_t>(std::lround(sum / 8));
+    }
+    result.clips.push_back(std::move(clip));
+    result.files.push_back(
+        toneFile("churn-" + std::to_string(player) + "-" + std::to_string(i) + ".wav"));
+    writeWav16(result.files.back(), result.clips.back(), 16000);
+  }
+  return result;
+}
 
 class RealCapture : public ::testing::Test {
  protected:
@@ -409,6 +455,101 @@ TEST_F(RealCapture, AServerKilledWhileStreamsPlayOnTwoOutputsIsReportedOnce) {
   EXPECT_TRUE(status.exited);
   EXPECT_EQ(status.code, 0);
   EXPECT_EQ(capture->stderrText(), "");
+}
+
+// Players that keep starting and stopping while one steady stream plays: the chunks keep the
+// clock, the steady stream's marks come back where they played (no delay added for what already
+// plays), and every clip comes through.
+TEST_F(RealCapture, WhilePlayersComeAndGoTheChunksKeepTimeAndEverySoundComesThrough) {
+  const std::string steadyFile = toneFile("steady-marks.wav");
+  writeWav16(steadyFile, devtools::markedTone(14.0), 16000);
+  std::vector<ClipPlayer> players;
+  for (int p = 0; p < 3; ++p) players.push_back(clipPlayer(p));
+
+  auto capture = startCapture();
+  expectStatus(*capture, "requesting");
+  expectStatus(*capture, "started");
+  devtools::CaptureTimeline timeline;
+  int64_t sequence = 0;
+  auto readChunk = [&](std::chrono::milliseconds timeout) {
+    auto event = capture->readEvent(timeout);
+    if (!event) return;
+    ASSERT_EQ((*event)["type"], "capture.audio") << event->dump();
+    EXPECT_EQ((*event)["sequence"], sequence++);
+    timeline.add((*event)["capturedAt"].get<double>(), samplesOf(*event));
+  };
+
+  // The steady stream alone for two seconds, then three players for ten.
+  auto steady = server_.play(steadyFile);
+  for (const double until = nowMs() + 2000; nowMs() < until;) readChunk(100ms);
+  const auto churnStart = devtools::readClocks();
+  const double churnFrom = churnStart.wall, churnTo = churnFrom + 10000;
+  std::vector<PlayedClip> played;
+  for (bool playing = true; playing;) {
+    playing = false;
+    for (auto& player : players) {
+      if (player.playing && player.playing->wait(0ms).timedOut) {
+        playing = true;
+        continue;
+      }
+      const auto& clip = player.clips[player.next % player.clips.size()];
+      const double now = nowMs();
+      if (now + double(clip.size()) / 16.0 > churnTo) continue;
+      player.playing = server_.play(player.files[player.next++ % player.files.size()]);
+      played.push_back({&clip, now});
+      playing = true;
+    }
+    readChunk(20ms);
+  }
+  // The null outputs play by the monotonic clock, "capturedAt" follows the wall clock, which the
+  // system may slew meanwhile.
+  const double wallRate = devtools::wallPerMonotonic(churnStart, devtools::readClocks());
+  for (const double until = nowMs() + 750; nowMs() < until;) readChunk(100ms);
+  stopAndExpectExitZero(*capture);
+  const auto& times = timeline.chunkTimes();
+
+  // The chunks of the churn, 250 ms apart on average.
+  std::vector<double> during;
+  std::copy_if(times.begin(), times.end(), std::back_inserter(during),
+               [&](double at) { return at >= churnFrom && at < churnTo; });
+  ASSERT_GE(during.size(), 30u);
+  const double spacing = (during.back() - during.front()) / double(during.size() - 1);
+  EXPECT_NEAR(spacing, 250.0 * wallRate, 7.5) << during.size() << " chunks in 10 s";
+  RecordProperty("spacing", std::to_string(spacing));
+
+  // Every mark of the steady stream, and each where it came before the churn.
+  auto marks = devtools::markArrivals(timeline, wallRate);
+  std::vector<double> before;
+  for (const auto& mark : marks)
+    if (mark.at < churnFrom) before.push_back(mark.delay);
+  ASSERT_FALSE(before.empty()) << "no mark before the churn";
+  std::sort(before.begin(), before.end());
+  const double reference = before[before.size() / 2];
+  int marked = 0;
+  double furthest = 0;
+  for (const auto& mark : marks) {
+    if (mark.at < churnFrom || mark.at >= churnTo) continue;
+    ++marked;
+    furthest = std::max(furthest, std::abs(mark.delay - reference));
+    EXPECT_NEAR(mark.delay, reference, 100.0) << "a mark at " << mark.at - churnFrom << " ms";
+  }
+  EXPECT_GE(marked, 9) << "marks lost during the churn";
+  RecordProperty("markShift", std::to_string(furthest));
+
+  // Every clip at its full level, where and when it was started. Its first 50 ms are left out:
+  // the server records a new stream only from a little after it starts.
+  ASSERT_GE(played.size(), 9u);
+  double weakest = 2;
+  for (const auto& clip : played) {
+    const std::vector<int16_t> heard(clip.clip->begin() + 800, clip.clip->end());
+    const auto match =
+        devtools::bestMatch(timeline.samples(), heard, timeline.sampleAt(clip.startedAt - 50),
+                            timeline.sampleAt(clip.startedAt + 300));
+    EXPECT_GT(match.correlation, 0.3) << "a clip started at " << clip.startedAt - churnFrom;
+    EXPECT_NEAR(match.gain, 1.0, 0.15) << "a clip started at " << clip.startedAt - churnFrom;
+    weakest = std::min(weakest, match.correlation);
+  }
+  RecordProperty("weakestCorrelation", std::to_string(weakest));
 }
 
 }  // namespace

@@ -93,20 +93,24 @@ std::vector<int16_t> readWav16(const std::string& path, int* sampleRate) {
   return mono;
 }
 
-void writeSineWav(const std::string& path, int sampleRate, double seconds, double hz,
-                  double amplitude) {
+void writeWav16(const std::string& path, const std::vector<int16_t>& samples, int sampleRate) {
   SF_INFO info{};
   info.samplerate = sampleRate;
   info.channels = 1;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (!file) throw std::runtime_error("cannot write " + path);
-  std::vector<short> samples(static_cast<size_t>(seconds * sampleRate));
-  for (size_t i = 0; i < samples.size(); ++i)
-    samples[i] = static_cast<short>(
-        std::lround(amplitude * 32767.0 * std::sin(2.0 * std::numbers::pi * hz * i / sampleRate)));
   sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
   sf_close(file);
+}
+
+void writeSineWav(const std::string& path, int sampleRate, double seconds, double hz,
+                  double amplitude) {
+  std::vector<int16_t> samples(static_cast<size_t>(seconds * sampleRate));
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<int16_t>(
+        std::lround(amplitude * 32767.0 * std::sin(2.0 * std::numbers::pi * hz * i / sampleRate)));
+  writeWav16(path, samples, sampleRate);
 }
 
 }  // namespace brimlow::testing

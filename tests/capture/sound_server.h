@@ -51,6 +51,8 @@ class PrivateSoundServer {
 
 // 16-bit mono samples of a WAV file (the test recordings are 16 kHz mono).
 std::vector<int16_t> readWav16(const std::string& path, int* sampleRate = nullptr);
+// 16-bit mono samples written to `path` as a WAV file.
+void writeWav16(const std::string& path, const std::vector<int16_t>& samples, int sampleRate);
 // A 16-bit mono WAV of a sine, written to `path`.
 void writeSineWav(const std::string& path, int sampleRate, double seconds, double hz,
                   double amplitude);

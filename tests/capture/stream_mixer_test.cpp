@@ -1,4 +1,4 @@
-// Mixing separately recorded playback streams back into one signal, paced by the output.
+// Mixing separately recorded playback streams back into one signal that keeps the clock's time.
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@ namespace {
 
 class Mixer : public ::testing::Test {
  protected:
-  // Mono, stalls after 100 frames.
-  StreamMixer mixer_{1, 100, [this](const float* samples, size_t frames) {
+  // Mono, stalls after 100 frames, holds at most 1000 frames a stream.
+  StreamMixer mixer_{1, 100, 1000, [this](const float* samples, size_t frames) {
                        out_.insert(out_.end(), samples, samples + frames);
                      }};
   std::vector<float> out_;
@@ -26,15 +26,17 @@ TEST_F(Mixer, WithNothingPlayingTheOutputsTimePassesInSilence) {
   EXPECT_EQ(out_, std::vector<float>(50, 0.0f));
 }
 
-TEST_F(Mixer, FramesLeaveWhenEveryStreamHasThemAndAreSummed) {
+TEST_F(Mixer, FramesLeaveWhenEveryStreamThatDeliversHasThemAndAreSummed) {
   mixer_.addSource(1);
   mixer_.addSource(2);
-  feed(1, {0.1f, 0.2f, 0.3f});
-  EXPECT_TRUE(out_.empty());
-  feed(2, {0.5f, 0.5f});
+  feed(1, {0.1f});  // 2 has delivered nothing yet: 1 is not held back
+  EXPECT_EQ(out_, (std::vector<float>{0.1f}));
+  feed(2, {0.5f});
+  feed(1, {0.2f});
   ASSERT_EQ(out_.size(), 2u);
-  EXPECT_FLOAT_EQ(out_[0], 0.6f);
   EXPECT_FLOAT_EQ(out_[1], 0.7f);
+  feed(1, {0.3f});  // waits for 2's
+  EXPECT_EQ(out_.size(), 2u);
   feed(2, {0.5f});
   ASSERT_EQ(out_.size(), 3u);
   EXPECT_FLOAT_EQ(out_[2], 0.8f);
@@ -52,17 +54,17 @@ TEST_F(Mixer, AStreamThatStopsDeliveringHoldsTheOthersBackOnlyUntilItStalls) {
   EXPECT_EQ(out_.size(), 1u);  // 80 frames late is not stalled
   feed(1, std::vector<float>(20, 0.25f));
   mixer_.clockFrames(20);
-  ASSERT_EQ(out_.size(), 100u);  // stalled: 1 goes on alone, nothing of it lost
+  ASSERT_EQ(out_.size(), 101u);  // stalled: 1 goes on alone, nothing of it lost
   EXPECT_EQ(out_.back(), 0.25f);
-  feed(2, {0.5f});  // back: it is waited for again
+  feed(2, {0.5f});  // back, and mixed in again
   feed(1, {0.25f, 0.25f});
-  ASSERT_EQ(out_.size(), 101u);
+  ASSERT_EQ(out_.size(), 103u);
   EXPECT_EQ(out_.back(), 0.75f);
 }
 
 TEST_F(Mixer, AStreamThatDeliversInBurstsGetsNothingInsertedIntoIt) {
   mixer_.addSource(1);
-  std::vector<float> expected;
+  std::vector<float> expected(80, 0.0f);  // the time before its first burst
   float value = 0.0f;
   // Bursts of 80 frames every fourth 20-frame clock tick: late against the clock, never stalled.
   for (int tick = 0; tick < 40; ++tick) {
@@ -118,39 +120,100 @@ TEST_F(Mixer, AQuietSpellBeforeANewStreamDeliversIsSilenceNotLost) {
   mixer_.clockFrames(20);
   EXPECT_EQ(out_.size(), 60u);
   mixer_.clockFrames(20);
-  ASSERT_EQ(out_.size(), 100u);  // the quiet from 60 to 100, not the time that is 2's
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 40);
+  ASSERT_EQ(out_.size(), 140u);  // the quiet up to the clock: 2 holds nothing before it delivers
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.0f), 80);
   feed(2, std::vector<float>(20, 0.25f));
-  ASSERT_EQ(out_.size(), 120u);
+  ASSERT_EQ(out_.size(), 160u);
   EXPECT_EQ(out_.back(), 0.25f);
+}
+
+TEST_F(Mixer, ANewStreamStartsAtTheClocksTimeNotWhereALateStreamHoldsTheOutput) {
+  mixer_.addSource(1);
+  feed(1, std::vector<float>(20, 0.5f));
+  mixer_.clockFrames(80);  // 1 is 60 frames late, not stalled: the output waits at 20
+  mixer_.addSource(2);
+  feed(2, std::vector<float>(20, 0.25f));  // what 2 played from 60 to 80
+  EXPECT_EQ(out_.size(), 20u);
+  feed(1, std::vector<float>(60, 0.5f));
+  std::vector<float> expected(60, 0.5f);
+  expected.insert(expected.end(), 20, 0.75f);
+  EXPECT_EQ(out_, expected);
+}
+
+TEST_F(Mixer, AJoiningStreamThatStartedBehindTheOthersStartsLaterInsteadOfHoldingThemBack) {
+  mixer_.addSource(1);
+  feed(1, std::vector<float>(20, 0.5f));
+  mixer_.clockFrames(20);
+  mixer_.addSource(2);
+  feed(2, std::vector<float>(10, 0.25f));  // ends with 1's frames, so far
+  feed(1, std::vector<float>(20, 0.5f));   // 2's first frames were 10 behind
+  feed(2, std::vector<float>(20, 0.25f));
+  feed(1, std::vector<float>(20, 0.5f));
+  std::vector<float> expected(30, 0.5f);
+  expected.insert(expected.end(), 30, 0.75f);
+  EXPECT_EQ(out_, expected);
+}
+
+TEST_F(Mixer, FramesAheadOfTheClockWaitInTheirStreamUpToItsLimit) {
+  mixer_.addSource(1);
+  std::vector<float> burst(600);
+  for (size_t i = 0; i < burst.size(); ++i) burst[i] = float(i + 1) / 1000.0f;
+  feed(1, burst);                // 600 frames at once, with the clock at 0
+  EXPECT_EQ(out_.size(), 100u);  // a stall ahead at most
+  for (int tick = 0; tick < 30; ++tick) mixer_.clockFrames(20);
+  EXPECT_EQ(out_, burst);  // the rest left with the clock, nothing lost or inserted
+  // A stream more than its limit ahead loses its oldest frames, and only those.
+  out_.clear();
+  feed(1, std::vector<float>(1000, 0.25f));  // 100 leave at once, 900 wait
+  feed(1, std::vector<float>(200, 0.5f));    // 100 of the waiting ones make way
+  for (int tick = 0; tick < 60; ++tick) mixer_.clockFrames(20);
+  ASSERT_EQ(out_.size(), 1200u);  // up to the clock's count
+  EXPECT_EQ(std::count(out_.begin(), out_.begin() + 900, 0.25f), 900);
+  EXPECT_EQ(std::count(out_.begin() + 900, out_.begin() + 1100, 0.5f), 200);
+}
+
+TEST_F(Mixer, AStreamThatDeliversTooSlowlyHoldsTheOutputAtMostAStallBehindTheClock) {
+  mixer_.addSource(1);
+  // Half a tick's frames every tick, as from an output whose clock runs at half speed.
+  for (int tick = 0; tick < 50; ++tick) {
+    feed(1, std::vector<float>(10, 0.5f));
+    mixer_.clockFrames(20);
+  }
+  EXPECT_GE(out_.size(), 1000u - 100u);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), 0.5f), 500);  // gaps, but nothing lost
 }
 
 TEST_F(Mixer, RemovingAStreamReleasesWhatTheOthersHeld) {
   mixer_.addSource(1);
   mixer_.addSource(2);
-  feed(1, {0.5f, 0.5f});
+  feed(2, {0.25f});
+  feed(1, {0.5f, 0.5f});  // waits for 2's next frames
+  EXPECT_EQ(out_, (std::vector<float>{0.25f}));
   mixer_.removeSource(2);
-  EXPECT_EQ(out_, (std::vector<float>{0.5f, 0.5f}));
+  EXPECT_EQ(out_, (std::vector<float>{0.25f, 0.5f, 0.5f}));
   feed(2, {1.0f});  // no longer mixed
-  EXPECT_EQ(out_.size(), 2u);
+  EXPECT_EQ(out_.size(), 3u);
 }
 
 TEST_F(Mixer, ARemovedStreamsLastFramesAreNotLost) {
   mixer_.addSource(1);
   mixer_.addSource(2);
-  feed(1, {0.5f, 0.5f, 0.5f});
+  feed(1, {0.5f});
   feed(2, {0.25f});
-  EXPECT_EQ(out_.size(), 1u);
+  feed(1, {0.5f});
+  feed(1, {0.5f, 0.5f, 0.5f});  // waits for 2's
+  EXPECT_EQ(out_.size(), 2u);
   mixer_.removeSource(1);  // 2 is live: 1's rest goes out with 2's next frames
-  EXPECT_EQ(out_.size(), 1u);
+  EXPECT_EQ(out_.size(), 2u);
   feed(2, {0.25f, 0.25f, 0.25f});
-  EXPECT_EQ(out_, (std::vector<float>{0.75f, 0.75f, 0.75f, 0.25f}));
+  EXPECT_EQ(out_, (std::vector<float>{0.5f, 0.75f, 0.75f, 0.75f, 0.75f}));
 }
 
 TEST_F(Mixer, StereoStaysInterleaved) {
   std::vector<float> out;
-  StreamMixer stereo(
-      2, 100, [&](const float* s, size_t frames) { out.insert(out.end(), s, s + frames * 2); });
+  StreamMixer stereo(2, 100, 1000, [&](const float* s, size_t frames) {
+    out.insert(out.end(), s, s + frames * 2);
+  });
   stereo.addSource(1);
   std::vector<float> frames{0.1f, -0.1f, 0.2f, -0.2f};
   stereo.sourceData(1, frames.data(), 2);

@@ -54,7 +54,7 @@ struct Helper {
     const int devNull = ::open("/dev/null", O_WRONLY);
     auto writer = std::make_shared<stt::JSONLineWriter>(devNull, devNull);
     platform::HelperPlatform helperPlatform;
-    helperPlatform.osVersion = platform::linuxReportedOsVersion;
+    helperPlatform.osVersion = [] { return platform::linuxReportedOsVersion(nullptr); };
     helperPlatform.analysis = analysis;
     helperPlatform.recognizer = std::make_shared<speech::UnavailableRecognizerService>();
     std::thread([writer, helperPlatform, fd = pipeFds[0]] {

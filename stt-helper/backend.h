@@ -11,6 +11,7 @@
 #include "platform/helper_platform.h"
 #include "stt-helper/command.h"
 #include "stt-helper/event_writer.h"
+#include "stt-helper/settings.h"
 
 namespace brimlow::stt {
 
@@ -55,12 +56,13 @@ class SpeechBackend {
   virtual void stopAll() = 0;
 };
 
-// What a backend is built with: the process writer, the platform's services and the main queue
-// (the io_context the command loop runs on).
+// What a backend is built with: the process writer, the platform's services, the main queue
+// (the io_context the command loop runs on) and the program's settings.
 struct BackendContext {
   WriterPtr writer;
   platform::HelperPlatform platform;
   asio::io_context& mainQueue;
+  Settings settings = {};
 };
 
 using BackendFactory = std::function<std::unique_ptr<SpeechBackend>(BackendContext&)>;

@@ -12,7 +12,8 @@ namespace brimlow::stt {
 
 namespace {
 
-int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
+int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service,
+                   const std::string& healthLocale) {
   Event event = {{"type", "helper.status"},
                  {"implementation", "speech-analyzer"},
                  {"authorization", "not-required"},
@@ -25,7 +26,7 @@ int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
     return 1;
   };
   if (!service.transcriberIsAvailable()) return unavailable();
-  auto locale = service.supportedLocale(defaultLocale());
+  auto locale = service.supportedLocale(healthLocale);
   if (!locale) return unavailable();
   auto transcriber = service.makeTranscriber(*locale);
   if (!transcriber) return unavailable();
@@ -38,8 +39,8 @@ int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
   return 0;
 }
 
-int legacyHealth(const WriterPtr& writer, speech::RecognizerService& service) {
-  const std::string healthLocale = defaultLocale();
+int legacyHealth(const WriterPtr& writer, speech::RecognizerService& service,
+                 const std::string& healthLocale) {
   auto recognizer = service.recognizer(healthLocale);
   const speech::AuthorizationStatus authorization = service.authorizationStatus();
   const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
@@ -65,9 +66,10 @@ Event modelEvent(const std::string& status, const std::string& locale) {
 
 }  // namespace
 
-int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform) {
-  if (usesAnalyzerPath(platform)) return analyzerHealth(writer, *platform.analysis);
-  return legacyHealth(writer, *platform.recognizer);
+int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform,
+               const std::string& defaultLocale) {
+  if (usesAnalyzerPath(platform)) return analyzerHealth(writer, *platform.analysis, defaultLocale);
+  return legacyHealth(writer, *platform.recognizer, defaultLocale);
 }
 
 int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform& platform) {

@@ -136,18 +136,12 @@ ngram_model_t* readArpa(cmd_ln_t* config, ps_decoder_t* ps, const std::string& a
   return model;
 }
 
-// Extra engine settings for trade-off studies, e.g.
-//   BRIMLOW_SPHINX_ARGS="-vad_postspeech 30 -fwdflat no -bestpath no"
-// (flag/value pairs that replace or add to the settings below, for every decoder; the former
-// defaults are "-vad_postspeech 50 -fwdflat yes"). Unset in production; a rejected list fails
+// Extra engine settings for trade-off studies, e.g. "-vad_postspeech 30 -fwdflat no -bestpath
+// no" (flag/value pairs that replace or add to the settings below, for every decoder; the former
+// defaults are "-vad_postspeech 50 -fwdflat yes"). None in production; a rejected list fails
 // decoder creation rather than being half applied.
 std::vector<std::string> overrideArgs() {
-  std::vector<std::string> out;
-  if (const char* text = std::getenv("BRIMLOW_SPHINX_ARGS")) {
-    std::istringstream in(text);
-    for (std::string arg; in >> arg;) out.push_back(std::move(arg));
-  }
-  return out;
+  return engineSettings().decoderArgs;
 }
 
 }  // namespace

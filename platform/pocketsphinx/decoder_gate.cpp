@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/pocketsphinx/models.h"
+
 namespace brimlow::pocketsphinx {
 
 namespace {
@@ -68,11 +70,7 @@ int decoderLimitFor(unsigned processors, uint64_t memoryBytes) {
 }
 
 int machineDecoderLimit() {
-  if (const char* text = std::getenv("BRIMLOW_MAX_DECODERS")) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value > 0) return static_cast<int>(std::min(value, 4096L));
-  }
+  if (const int chosen = engineSettings().maxDecoders; chosen > 0) return std::min(chosen, 4096);
   cpu_set_t set;
   CPU_ZERO(&set);
   const unsigned processors =

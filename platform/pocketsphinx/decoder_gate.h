@@ -43,9 +43,9 @@ class DecoderGate {
 // decoders than fit in half of its memory; at least two, one session's two sources.
 int decoderLimitFor(unsigned processors, uint64_t memoryBytes);
 
-// The limit for this machine: BRIMLOW_MAX_DECODERS when it is a positive number (the operator's
-// choice, for example on a machine shared with other work), else decoderLimitFor() of the
-// processors this process may run on and the physical memory.
+// The limit for this machine: the engine settings' maxDecoders when it is positive (the
+// operator's choice, for example on a machine shared with other work), else decoderLimitFor() of
+// the processors this process may run on and the physical memory.
 int machineDecoderLimit();
 
 }  // namespace brimlow::pocketsphinx

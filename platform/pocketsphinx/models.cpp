@@ -1,9 +1,9 @@
 #include "platform/pocketsphinx/models.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -83,20 +83,28 @@ bool completeAcousticModel(const fs::path& dir) {
 
 }  // namespace
 
+namespace {
+
+std::mutex engineMutex;
+speech::EngineSettings& configuredEngine() {
+  static speech::EngineSettings settings;
+  return settings;
+}
+
+}  // namespace
+
+void configureEngine(speech::EngineSettings settings) {
+  std::lock_guard lock(engineMutex);
+  configuredEngine() = std::move(settings);
+}
+
+speech::EngineSettings engineSettings() {
+  std::lock_guard lock(engineMutex);
+  return configuredEngine();
+}
+
 std::vector<std::string> modelSearchPath() {
-  std::vector<std::string> roots;
-  if (const char* env = std::getenv("BRIMLOW_MODEL_PATH")) {
-    std::stringstream list(env);
-    std::string dir;
-    while (std::getline(list, dir, ':'))
-      if (!dir.empty()) roots.push_back(dir);
-  }
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg) {
-    roots.push_back(std::string(xdg) + "/brimlow/models");
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    roots.push_back(std::string(home) + "/.local/share/brimlow/models");
-  }
+  std::vector<std::string> roots = engineSettings().modelRoots;
   roots.push_back(kDistributionRoot);
   return roots;
 }

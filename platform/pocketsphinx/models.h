@@ -2,10 +2,9 @@
 // Where PocketSphinx models live and which locales they serve.
 //
 // A model is a directory named after its locale tag in lower case (`en-us`), found in the first
-// root of the search path that has one:
-//   1. every directory of `BRIMLOW_MODEL_PATH` (colon-separated), in order;
-//   2. `$XDG_DATA_HOME/brimlow/models` (`~/.local/share/brimlow/models` when unset);
-//   3. the distribution's `/usr/share/pocketsphinx/model`.
+// root of the search path that has one: the model roots of the engine's settings in order (the
+// helper's settings name them: `BRIMLOW_MODEL_PATH`, then the user's data directory), then the
+// distribution's `/usr/share/pocketsphinx/model`.
 // Inside `<root>/<tag>/`, the layout of the Debian package:
 //   `<tag>/`                       the acoustic model (mdef, means, variances,
 //                                  transition_matrices, noisedict, sendump or mixture_weights)
@@ -19,7 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/speech/engine_settings.h"
+
 namespace brimlow::pocketsphinx {
+
+// The engine's settings for the whole process. Both services share decoders through per-locale
+// pools that outlive them, so the settings are set once where the program is assembled, before
+// any service is made. Until then: the distribution's models, no extra flags, the machine's
+// decoder limit.
+void configureEngine(speech::EngineSettings settings);
+speech::EngineSettings engineSettings();
 
 struct ModelFiles {
   std::string directory;

@@ -51,8 +51,8 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace brimlow::platform::capture {
 
-CapturePlatform makeLinuxCapturePlatform() {
-  return CapturePlatform{linuxReportedOsVersion, pulse::makePulseCaptureService()};
+CapturePlatform makeLinuxCapturePlatform(OsVersion version) {
+  return CapturePlatform{[version] { return version; }, pulse::makePulseCaptureService()};
 }
 
 }  // namespace brimlow::platform::capture

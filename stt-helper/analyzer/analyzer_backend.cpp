@@ -105,7 +105,9 @@ class SessionEnd {
 class SpeechAnalyzerBackend final : public SpeechBackend {
  public:
   explicit SpeechAnalyzerBackend(BackendContext& context)
-      : writer_(context.writer), analysis_(context.platform.analysis) {}
+      : writer_(context.writer),
+        analysis_(context.platform.analysis),
+        defaultLocale_(context.settings.defaultLocale) {}
 
   // Cancels what still runs and waits for the workers, so nothing outlives the backend.
   ~SpeechAnalyzerBackend() override {
@@ -124,7 +126,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
          {"authorization", "not-required"},
          {"protocolVersion", 1}});
     // The model check concerns the default locale, whatever sessions ask for later.
-    asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale()] {
+    asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale_] {
       const std::string name = localeName(requested);
       auto locale = analysis->supportedLocale(requested);
       if (!locale) {
@@ -336,6 +338,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   asio::thread_pool pool_{kWorkerThreads};
   WriterPtr writer_;
   std::shared_ptr<speech::AnalysisService> analysis_;
+  const std::string defaultLocale_;
   std::map<std::string, SessionConfiguration> sessions_;
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
   std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;

@@ -11,6 +11,7 @@ LegacySpeechBackend::LegacySpeechBackend(BackendContext& context)
     : writer_(context.writer),
       service_(context.platform.recognizer),
       mainQueue_(context.mainQueue),
+      settings_(context.settings),
       self_(std::make_shared<LegacySpeechBackend*>(this)) {}
 
 LegacySpeechBackend::~LegacySpeechBackend() = default;
@@ -27,7 +28,7 @@ std::string LegacySpeechBackend::statusMessage(speech::AuthorizationStatus statu
     return "Run `npm run helper:authorize` once to grant Speech Recognition access.";
   if (status != speech::kAuthorizationAuthorized)
     return "Enable Speech Recognition for Brimlow in System Settings > Privacy & Security.";
-  const std::string name = localeName(defaultLocale());
+  const std::string name = localeName(settings_.defaultLocale);
   if (!onDevice)
     return "The " + name + " on-device recognition model is unavailable. Enable " + name +
            " Dictation and download its model in System Settings.";
@@ -38,7 +39,7 @@ std::string LegacySpeechBackend::statusMessage(speech::AuthorizationStatus statu
 // The readiness report and its setup messages are about on-device recognition in the default
 // locale, whatever sessions ask for.
 void LegacySpeechBackend::emitStatus() {
-  const std::string statusLocale = defaultLocale();
+  const std::string& statusLocale = settings_.defaultLocale;
   auto recognizer = service_->recognizer(statusLocale);
   const speech::AuthorizationStatus status = service_->authorizationStatus();
   const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
@@ -144,7 +145,7 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
         [weakSelf, key, channelSlot] {
           if (auto self = weakSelf.lock()) (*self)->handleDictationDisabled(key, *channelSlot);
         },
-        *service_, mainQueue_);
+        *service_, mainQueue_, settings_.debugLog);
     if (!created) {
       writer_->error(created.error().description, sessionId, source);
       return;

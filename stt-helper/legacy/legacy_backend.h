@@ -43,6 +43,7 @@ class LegacySpeechBackend final : public SpeechBackend {
   WriterPtr writer_;
   std::shared_ptr<speech::RecognizerService> service_;
   asio::io_context& mainQueue_;
+  const Settings settings_;
   std::unordered_map<std::string, SessionConfiguration> sessions_;
   std::unordered_map<ChannelKey, std::shared_ptr<LegacyRecognitionChannel>, ChannelKeyHash>
       channels_;

@@ -19,11 +19,6 @@ namespace brimlow::stt {
 
 namespace {
 
-bool debugEnabled() {
-  const char* value = std::getenv("BRIMLOW_STT_DEBUG");
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
 using common::lowercased;
 
 }  // namespace
@@ -67,7 +62,8 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
                                  const std::string& localeIdentifier,
                                  std::vector<std::string> vocabulary, WriterPtr writer,
                                  std::function<void()> onDictationDisabled,
-                                 speech::RecognizerService& service, asio::io_context& mainQueue) {
+                                 speech::RecognizerService& service, asio::io_context& mainQueue,
+                                 bool debugLog) {
   if (service.authorizationStatus() != speech::kAuthorizationAuthorized)
     return unexpected(speech::SpeechError{kLegacyChannelErrorDomain, kLegacyNotAuthorizedCode,
                                           "Speech Recognition permission is not authorized"});
@@ -81,7 +77,7 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
         "The on-device recognition model for " + localeIdentifier + " is not installed"});
   std::shared_ptr<LegacyRecognitionChannel> channel(new LegacyRecognitionChannel(
       std::move(sessionId), source, std::move(recognizer), std::move(vocabulary), std::move(writer),
-      std::move(onDictationDisabled), mainQueue));
+      std::move(onDictationDisabled), mainQueue, debugLog));
   channel->startRecognition();
   return channel;
 }
@@ -89,7 +85,7 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
 LegacyRecognitionChannel::LegacyRecognitionChannel(
     std::string sessionId, AudioSource source, std::shared_ptr<speech::SpeechRecognizer> recognizer,
     std::vector<std::string> vocabulary, WriterPtr writer,
-    std::function<void()> onDictationDisabled, asio::io_context& mainQueue)
+    std::function<void()> onDictationDisabled, asio::io_context& mainQueue, bool debugLog)
     : sessionId_(std::move(sessionId)),
       source_(source),
       recognizer_(std::move(recognizer)),
@@ -98,7 +94,7 @@ LegacyRecognitionChannel::LegacyRecognitionChannel(
       onDictationDisabled_(std::move(onDictationDisabled)),
       mainQueue_(mainQueue),
       utteranceId_(makeUtteranceId()),
-      debug_(debugEnabled()) {}
+      debug_(debugLog) {}
 
 LegacyRecognitionChannel::~LegacyRecognitionChannel() {
   if (task_) task_->cancel();

@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
       std::fwrite(line.data(), 1, line.size(), log.get());
     });
   }
+  const stt::Settings settings = stt::readSettings();
   platform::HelperPlatform helperPlatform;
-  helperPlatform.osVersion = platform::linuxReportedOsVersion;
+  helperPlatform.osVersion = [version = settings.osVersion] { return version; };
   helperPlatform.analysis = analysis;
   helperPlatform.recognizer = std::make_shared<speech::UnavailableRecognizerService>();
-  return stt::run(argc, argv, std::move(helperPlatform));
+  return stt::run(argc, argv, settings, std::move(helperPlatform));
 }

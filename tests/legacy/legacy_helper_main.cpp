@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   helperPlatform.osVersion = [] { return platform::OsVersion{15, 0, 0}; };
   helperPlatform.analysis = std::make_shared<speech::UnavailableAnalysisService>();
   helperPlatform.recognizer = std::make_shared<ScriptedRecognizerService>(parseScenario(scenario));
-  return stt::run(argc, argv, std::move(helperPlatform),
+  return stt::run(argc, argv, stt::readSettings(), std::move(helperPlatform),
                   [](stt::BackendContext& context) -> std::unique_ptr<stt::SpeechBackend> {
                     return std::make_unique<ClockFollowingBackend>(stt::makeSpeechBackend(context));
                   });

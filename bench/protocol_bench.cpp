@@ -16,13 +16,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/pcm_base64.h"
 #include "platform/helper_platform.h"
 #include "platform/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
+#include "protocol/pcm_base64.h"
+#include "protocol/pcm_payload.h"
 #include "stt-helper/helper.h"
-#include "stt-helper/pcm.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ std::string audioLine(int64_t sequence) {
                         {"source", "remote"},
                         {"sequence", sequence},
                         {"capturedAt", 1.7e12 + 250.0 * static_cast<double>(sequence)},
-                        {"pcmBase64", common::pcm16Base64(samples)}}
+                        {"pcmBase64", protocol::pcm16Base64(samples)}}
              .dump() +
          "\n";
 }

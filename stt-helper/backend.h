@@ -9,7 +9,7 @@
 #include <asio/io_context.hpp>
 
 #include "platform/helper_platform.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/settings.h"
 

@@ -64,9 +64,7 @@ void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWrit
               const std::string& defaultLocale) {
   const std::string& type = command.type;
   if (type == "ping") {
-    writer.write({{"type", "pong"},
-                  {"sentAt", command.sentAt.value_or(0.0)},
-                  {"helperAt", nowMilliseconds()}});
+    writer.write(encode(Pong{command.sentAt.value_or(0.0), nowMilliseconds()}));
   } else if (type == "session.start") {
     if (!command.sessionId) return writer.error("session.start requires sessionId", {}, {});
     backend.startSession(*command.sessionId, command.locale.value_or(defaultLocale),

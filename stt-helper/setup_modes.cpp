@@ -14,15 +14,14 @@ namespace {
 
 int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service,
                    const std::string& healthLocale) {
-  Event event = {{"type", "helper.status"},
-                 {"implementation", "speech-analyzer"},
-                 {"authorization", "not-required"},
-                 {"protocolVersion", 1}};
+  HelperStatus event;
+  event.implementation = kAnalyzerImplementation;
+  event.authorization = "not-required";
   auto unavailable = [&] {
-    event["status"] = "unavailable";
-    event["available"] = false;
-    event["modelStatus"] = "unsupported";
-    writer->write(event);
+    event.status = "unavailable";
+    event.available = false;
+    event.modelStatus = "unsupported";
+    writer->write(encode(event));
     return 1;
   };
   if (!service.transcriberIsAvailable()) return unavailable();
@@ -32,10 +31,10 @@ int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service,
   if (!transcriber) return unavailable();
   const speech::AssetStatus status = service.assetStatus(*transcriber);
   const bool installed = status == speech::AssetStatus::installed;
-  event["status"] = installed ? "ready" : "setup-required";
-  event["available"] = installed;
-  event["modelStatus"] = speech::assetStatusName(status);
-  writer->write(event);
+  event.status = installed ? "ready" : "setup-required";
+  event.available = installed;
+  event.modelStatus = speech::assetStatusName(status);
+  writer->write(encode(event));
   return 0;
 }
 
@@ -47,21 +46,20 @@ int legacyHealth(const WriterPtr& writer, speech::RecognizerService& service,
   const DictationAvailability dictation = dictationAvailability(service, healthLocale);
   const bool ready = authorization == speech::kAuthorizationAuthorized && onDevice &&
                      dictation != DictationAvailability::disabled;
-  Event event = {{"type", "helper.status"},
-                 {"status", ready ? "ready" : "setup-required"},
-                 {"available", ready},
-                 {"implementation", "sf-speech-recognizer"},
-                 {"authorization", authorizationLabel(authorization)},
-                 {"modelStatus", onDevice ? "installed" : "unavailable"},
-                 {"dictation", toString(dictation)},
-                 {"protocolVersion", 1}};
-  if (dictation == DictationAvailability::disabled) event["message"] = dictationSetupMessage;
-  writer->write(event);
+  HelperStatus event;
+  event.status = ready ? "ready" : "setup-required";
+  event.available = ready;
+  event.implementation = kLegacyImplementation;
+  event.authorization = authorizationLabel(authorization);
+  event.modelStatus = onDevice ? "installed" : "unavailable";
+  event.dictation = toString(dictation);
+  if (dictation == DictationAvailability::disabled) event.message = dictationSetupMessage;
+  writer->write(encode(event));
   return 0;
 }
 
 Event modelEvent(const std::string& status, const std::string& locale) {
-  return {{"type", "helper.model"}, {"status", status}, {"locale", locale}};
+  return encode(HelperModel{status, locale});
 }
 
 }  // namespace
@@ -74,8 +72,7 @@ int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform,
 
 int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform& platform) {
   if (usesAnalyzerPath(platform)) {
-    writer->write(
-        {{"type", "helper.authorization"}, {"status", "not-required"}, {"authorized", true}});
+    writer->write(encode(HelperAuthorization{"not-required", true}));
     return 0;
   }
   // No overall time-out: the mode waits until the user or the system has answered.
@@ -83,9 +80,8 @@ int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform
   std::condition_variable answered;
   bool done = false;
   platform.recognizer->requestAuthorization([&](speech::AuthorizationStatus status) {
-    writer->write({{"type", "helper.authorization"},
-                   {"status", authorizationLabel(status)},
-                   {"authorized", status == speech::kAuthorizationAuthorized}});
+    writer->write(encode(HelperAuthorization{authorizationLabel(status),
+                                             status == speech::kAuthorizationAuthorized}));
     std::lock_guard lock(mutex);
     done = true;
     answered.notify_all();

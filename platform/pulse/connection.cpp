@@ -2,13 +2,15 @@
 
 #include <cstdlib>
 
+#include "protocol/capture_texts.h"
+
 namespace brimlow::platform::pulse {
 
 namespace {
 
 constexpr const char* kClientName = "Brimlow Audio Capture";
-constexpr const char* kPrepareFailed = "サウンドサーバーとの通信を準備できませんでした";
-constexpr const char* kConnectFailed = "サウンドサーバーに接続できませんでした";
+using protocol::kServerConnectFailed;
+using protocol::kServerPrepareFailed;
 
 }  // namespace
 
@@ -23,9 +25,9 @@ CaptureError callError(const std::string& what, const char* call) {
 CaptureError formatError(const pa_sample_spec& sampleSpec) {
   const char* format = pa_sample_format_to_string(sampleSpec.format);
   return CaptureError{"pulse", PA_ERR_NOTSUPPORTED,
-                      "出力装置の音声形式を扱えません（pa_sample_spec_valid() failed: " +
-                          std::string(format ? format : "?") + " " +
-                          std::to_string(sampleSpec.rate) + " Hz " +
+                      std::string(protocol::kOutputFormatUnsupported) +
+                          "（pa_sample_spec_valid() failed: " + std::string(format ? format : "?") +
+                          " " + std::to_string(sampleSpec.rate) + " Hz " +
                           std::to_string(sampleSpec.channels) + " ch）"};
 }
 
@@ -35,8 +37,9 @@ CaptureError serverError(const std::string& what, int code) {
 
 CaptureError timeoutError(std::chrono::milliseconds timeout, const char* call) {
   return CaptureError{"pulse", PA_ERR_TIMEOUT,
-                      "サウンドサーバーが" + std::to_string(timeout.count()) +
-                          " ms以内に応答しませんでした（" + call + "() timed out）。"};
+                      std::string(protocol::kServerTimeoutBefore) +
+                          std::to_string(timeout.count()) + protocol::kServerTimeoutAfter + "（" +
+                          call + "() timed out）。"};
 }
 
 void Pending::end(bool ok) {
@@ -61,13 +64,13 @@ Expected<std::unique_ptr<Connection>, CaptureError> Connection::open(
 // The loop, the context and the loop's thread; the destructor undoes whatever was done.
 std::optional<CaptureError> Connection::start() {
   loop_ = pa_threaded_mainloop_new();
-  if (!loop_) return callError(kPrepareFailed, "pa_threaded_mainloop_new");
+  if (!loop_) return callError(kServerPrepareFailed, "pa_threaded_mainloop_new");
   auto context = newContext();
   if (!context) return context.error();
   context_ = *context;
   pa_context_set_state_callback(context_, &Connection::onState, this);
   if (pa_threaded_mainloop_start(loop_) < 0)
-    return callError(kPrepareFailed, "pa_threaded_mainloop_start");
+    return callError(kServerPrepareFailed, "pa_threaded_mainloop_start");
   return std::nullopt;
 }
 
@@ -76,17 +79,17 @@ Expected<pa_context*, CaptureError> Connection::newContext() const {
                                                                        &pa_proplist_free);
   if (pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_NAME, kClientName) < 0 ||
       pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_ID, "app.brimlow.audio-capture") < 0)
-    return unexpected(callError(kPrepareFailed, "pa_proplist_sets"));
+    return unexpected(callError(kServerPrepareFailed, "pa_proplist_sets"));
   pa_context* context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_),
                                                      kClientName, properties.get());
-  if (!context) return unexpected(callError(kPrepareFailed, "pa_context_new_with_proplist"));
+  if (!context) return unexpected(callError(kServerPrepareFailed, "pa_context_new_with_proplist"));
   return context;
 }
 
 // With the lock held.
 std::optional<CaptureError> Connection::connect() {
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-    return callError(kConnectFailed, "pa_context_connect", pa_context_errno(context_));
+    return callError(kServerConnectFailed, "pa_context_connect", pa_context_errno(context_));
   const bool settled = waitLocked([this] {
     auto state = pa_context_get_state(context_);
     return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
@@ -96,7 +99,7 @@ std::optional<CaptureError> Connection::connect() {
   // The call went through; the connection it began failed afterwards (no server, no access).
   const int code = pa_context_errno(context_);
   return CaptureError{"pulse", code,
-                      std::string(kConnectFailed) + "（connection failure after " +
+                      std::string(kServerConnectFailed) + "（connection failure after " +
                           "pa_context_connect(): " + pa_strerror(code) + "）"};
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/pulse/connection.h"
+#include "protocol/capture_texts.h"
 
 namespace brimlow::platform::pulse {
 
@@ -39,17 +40,15 @@ std::optional<CaptureError> listOutputs(Connection& connection,
                                         std::vector<capture::Display>& displays) {
   std::string defaultOutput;
   if (auto error = connection.get(&pa_context_get_server_info, "pa_context_get_server_info",
-                                  "サウンドサーバーの情報を得られませんでした",
-                                  [&](const pa_server_info& info) {
+                                  protocol::kServerInfoFailed, [&](const pa_server_info& info) {
                                     if (info.default_sink_name)
                                       defaultOutput = info.default_sink_name;
                                   }))
     return error;
-  if (auto error =
-          connection.list(&pa_context_get_sink_info_list, "pa_context_get_sink_info_list",
-                          "出力装置の一覧を得られませんでした", [&](const pa_sink_info& info) {
-                            displays.push_back({info.index, info.name});
-                          }))
+  if (auto error = connection.list(&pa_context_get_sink_info_list, "pa_context_get_sink_info_list",
+                                   protocol::kOutputsListFailed, [&](const pa_sink_info& info) {
+                                     displays.push_back({info.index, info.name});
+                                   }))
     return error;
   std::stable_partition(displays.begin(), displays.end(),
                         [&](const capture::Display& d) { return d.name == defaultOutput; });
@@ -60,8 +59,7 @@ std::optional<CaptureError> listOutputs(Connection& connection,
 std::optional<CaptureError> listClients(Connection& connection,
                                         std::vector<capture::RunningApplication>& applications) {
   return connection.list(&pa_context_get_client_info_list, "pa_context_get_client_info_list",
-                         "アプリケーションの一覧を得られませんでした",
-                         [&](const pa_client_info& info) {
+                         protocol::kApplicationsListFailed, [&](const pa_client_info& info) {
                            if (auto pid = processIdOf(info.proplist))
                              applications.push_back({*pid, info.name ? info.name : ""});
                          });

@@ -8,6 +8,8 @@
 
 #include <asio/post.hpp>
 
+#include "protocol/capture_texts.h"
+
 namespace brimlow::platform::pulse {
 
 PulseStream::PulseStream(PulseCaptureOptions options, capture::ContentFilter filter,
@@ -71,8 +73,7 @@ std::optional<CaptureError> PulseStream::setUp() {
 }
 
 std::optional<CaptureError> PulseStream::connect() {
-  if (connection_)
-    return CaptureError{"pulse", PA_ERR_BADSTATE, "システム音声の取得はすでに開始されています。"};
+  if (connection_) return CaptureError{"pulse", PA_ERR_BADSTATE, protocol::kAlreadyStarted};
   auto opened = Connection::open(options_.serverTimeout);
   if (!opened) return opened.error();
   connection_ = std::move(*opened);
@@ -80,11 +81,11 @@ std::optional<CaptureError> PulseStream::connect() {
 }
 
 std::optional<CaptureError> PulseStream::learnServer() {
-  return connection_->get(
-      &pa_context_get_server_info, "pa_context_get_server_info",
-      "サウンドサーバーの情報を得られませんでした", [this](const pa_server_info& info) {
-        ownConnections_ = info.server_name && std::strstr(info.server_name, "PipeWire");
-      });
+  return connection_->get(&pa_context_get_server_info, "pa_context_get_server_info",
+                          protocol::kServerInfoFailed, [this](const pa_server_info& info) {
+                            ownConnections_ =
+                                info.server_name && std::strstr(info.server_name, "PipeWire");
+                          });
 }
 
 std::optional<CaptureError> PulseStream::prepareMixer() {
@@ -111,24 +112,21 @@ std::optional<CaptureError> PulseStream::subscribe() {
   const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
                                                         PA_SUBSCRIPTION_MASK_SINK_INPUT);
   return connection_->finish(pa_context_subscribe(context, mask, &Pending::onSuccess, &subscribed),
-                             subscribed, "pa_context_subscribe",
-                             "再生ストリームを監視できませんでした");
+                             subscribed, "pa_context_subscribe", protocol::kStreamsSubscribeFailed);
 }
 
 std::optional<CaptureError> PulseStream::listOutputsAndStreams() {
   listingOutputs_ = true;  // the streams are listed next anyway
   auto error = connection_->list(&pa_context_get_sink_info_list, "pa_context_get_sink_info_list",
-                                 "出力装置の一覧を得られませんでした",
+                                 protocol::kOutputsListFailed,
                                  [this](const pa_sink_info& info) { addOutput(info); });
   listingOutputs_ = false;
   if (error) return error;
   if (startFailure_) return startFailure_;
-  if (outputs_.empty())
-    return CaptureError{"pulse", PA_ERR_NOENTITY, "音声の出力装置が見つかりません。"};
-  if (auto error = connection_->list(&pa_context_get_sink_input_info_list,
-                                     "pa_context_get_sink_input_info_list",
-                                     "再生ストリームを調べられませんでした",
-                                     [this](const pa_sink_input_info& info) { lookAt(info); }))
+  if (outputs_.empty()) return CaptureError{"pulse", PA_ERR_NOENTITY, protocol::kNoOutput};
+  if (auto error = connection_->list(
+          &pa_context_get_sink_input_info_list, "pa_context_get_sink_input_info_list",
+          protocol::kStreamsQueryFailed, [this](const pa_sink_input_info& info) { lookAt(info); }))
     return error;
   return startFailure_;
 }
@@ -137,7 +135,7 @@ std::optional<CaptureError> PulseStream::startClock() {
   lastClockAt_ = pa_rtclock_now();
   tick_ = pa_context_rttime_new(connection_->context(), lastClockAt_ + timerPeriod(),
                                 &PulseStream::onTick, this);
-  if (!tick_) return callError("録音の時計を始められませんでした", "pa_context_rttime_new");
+  if (!tick_) return callError(protocol::kClockStartFailed, "pa_context_rttime_new");
   return std::nullopt;
 }
 
@@ -272,8 +270,8 @@ void PulseStream::endWithError(CaptureError error) {
 
 void PulseStream::onContextState(pa_context_state_t state) {
   if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
-    endWithError(serverError("サウンドサーバーとの接続が切れました",
-                             pa_context_errno(connection_->context())));
+    endWithError(
+        serverError(protocol::kServerConnectionLost, pa_context_errno(connection_->context())));
 }
 
 }  // namespace brimlow::platform::pulse

@@ -5,14 +5,15 @@
 #include <cstring>
 
 #include "platform/pulse/pulse_stream.h"
+#include "protocol/capture_texts.h"
 
 namespace brimlow::platform::pulse {
 
 namespace {
 
-constexpr const char* kRecordFailed = "再生ストリームを録音できませんでした";
-constexpr const char* kKeeperFailed = "出力装置の音声を受け取れませんでした";
-constexpr const char* kReadFailed = "録音した音声を読み取れませんでした";
+using protocol::kKeeperFailed;
+using protocol::kReadFailed;
+using protocol::kRecordFailed;
 
 // Averages the channels of interleaved float frames into `mono`; a hole (nullptr) is silence.
 void downmix(const void* data, uint32_t channels, size_t frames, float* mono) {
@@ -71,12 +72,10 @@ void PulseStream::removeOutput(uint32_t index) {
 
 namespace {
 
-constexpr Question kOutputsAgain{"pa_context_get_sink_info_list",
-                                 "出力装置の一覧を得られませんでした"};
-constexpr Question kOutput{"pa_context_get_sink_info_by_index", "出力装置を調べられませんでした"};
-constexpr Question kInput{"pa_context_get_sink_input_info", "再生ストリームを調べられませんでした"};
-constexpr Question kInputs{"pa_context_get_sink_input_info_list",
-                           "再生ストリームを調べられませんでした"};
+constexpr Question kOutputsAgain{"pa_context_get_sink_info_list", protocol::kOutputsListFailed};
+constexpr Question kOutput{"pa_context_get_sink_info_by_index", protocol::kOutputQueryFailed};
+constexpr Question kInput{"pa_context_get_sink_input_info", protocol::kStreamsQueryFailed};
+constexpr Question kInputs{"pa_context_get_sink_input_info_list", protocol::kStreamsQueryFailed};
 
 }  // namespace
 
@@ -93,7 +92,7 @@ void PulseStream::onOutputsListed(pa_context* context, const pa_sink_info* info,
   if (eol < 0)
     return self->fail(callError(kOutputsAgain.what, kOutputsAgain.call, pa_context_errno(context)));
   if (self->outputs_.empty())
-    self->endWithError(serverError("取得していた出力装置が取り除かれました", PA_ERR_KILLED));
+    self->endWithError(serverError(protocol::kOutputRemoved, PA_ERR_KILLED));
 }
 
 void PulseStream::ask(pa_operation* operation, const Question& question) {
@@ -262,7 +261,7 @@ void PulseStream::retire(pa_stream* stream) {
   const bool connected = context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
   if (connected && (state == PA_STREAM_READY || state == PA_STREAM_CREATING) &&
       pa_stream_disconnect(stream) < 0)
-    fail(callError("録音を止められませんでした", "pa_stream_disconnect", errorOf(stream)));
+    fail(callError(protocol::kRecordStopFailed, "pa_stream_disconnect", errorOf(stream)));
   retired_.push_back(stream);
 }
 

@@ -9,16 +9,16 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "protocol/pcm_payload.h"
 #include "stt-helper/analyzer/analyzer_channel.h"
 #include "stt-helper/echo/self_feed.h"
 #include "stt-helper/locale.h"
-#include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
 
 namespace {
 
-constexpr const char* kImplementation = "speech-analyzer";
+constexpr const char* kImplementation = kAnalyzerImplementation;
 // Creation and finishing block a worker on the engine; a few threads keep one slow channel from
 // holding up the others.
 constexpr size_t kWorkerThreads = 4;
@@ -91,8 +91,7 @@ class SessionEnd {
 
   void countDown() {
     if (remaining_.fetch_sub(1) != 1 || *stoppingAll_) return;
-    writer_->write(
-        {{"type", "session.finished"}, {"sessionId", sessionId_}, {"at", nowMilliseconds()}});
+    writer_->write(encode(SessionFinished{sessionId_, nowMilliseconds()}));
   }
 
  private:
@@ -118,13 +117,11 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   std::string implementationName() const override { return kImplementation; }
 
   void emitStatus() override {
-    writer_->write(
-        {{"type", "helper.status"},
-         {"status", analysis_->transcriberIsAvailable() ? "checking-model" : "unavailable"},
-         {"available", false},
-         {"implementation", kImplementation},
-         {"authorization", "not-required"},
-         {"protocolVersion", 1}});
+    HelperStatus checking;
+    checking.status = analysis_->transcriberIsAvailable() ? "checking-model" : "unavailable";
+    checking.implementation = kImplementation;
+    checking.authorization = "not-required";
+    writer_->write(encode(checking));
     // The model check concerns the default locale, whatever sessions ask for later.
     asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale_] {
       const std::string name = localeName(requested);
@@ -137,16 +134,15 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
       speech::AssetStatus status =
           transcriber ? analysis->assetStatus(*transcriber) : speech::AssetStatus::unsupported;
       const bool installed = status == speech::AssetStatus::installed;
-      writer->write(
-          {{"type", "helper.status"},
-           {"status", installed ? "ready" : "setup-required"},
-           {"available", installed},
-           {"implementation", kImplementation},
-           {"authorization", "not-required"},
-           {"modelStatus", speech::assetStatusName(status)},
-           {"message", installed ? "On-device " + name + " SpeechAnalyzer model is ready."
-                                 : "Run `npm run helper:install-model` while online, then retry."},
-           {"protocolVersion", 1}});
+      HelperStatus checked;
+      checked.status = installed ? "ready" : "setup-required";
+      checked.available = installed;
+      checked.implementation = kImplementation;
+      checked.authorization = "not-required";
+      checked.modelStatus = speech::assetStatusName(status);
+      checked.message = installed ? "On-device " + name + " SpeechAnalyzer model is ready."
+                                  : "Run `npm run helper:install-model` while online, then retry.";
+      writer->write(encode(checked));
     });
   }
 
@@ -211,11 +207,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
       auto session = sessions_.find(sessionId);
       if (session != sessions_.end()) createChannel(sessionId, source, session->second);
     }
-    writer_->write({{"type", "source.suppressed"},
-                    {"sessionId", sessionId},
-                    {"source", toString(source)},
-                    {"suppressed", suppressed},
-                    {"at", nowMilliseconds()}});
+    writer_->write(encode(SourceSuppressed{sessionId, source, suppressed, nowMilliseconds()}));
   }
 
   void stopSession(const std::string& id) override {
@@ -237,7 +229,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     cancelled_.erase(from, to);
     if (!wasOpen && finishing.empty()) return;
     // Written before the finishing starts, so the channels' last finals always follow it.
-    writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+    writer_->write(encode(SessionStopped{id, nowMilliseconds()}));
     auto end = std::make_shared<SessionEnd>(id, finishing.size() + cancelled.size() + 1, writer_,
                                             stoppingAll_);
     for (const SlotPtr& slot : finishing) {
@@ -294,23 +286,19 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
             writer->error(message, key.sessionId, key.source);
           });
     }
-    asio::post(slot->strand,
-               [slot, analysis = analysis_, writer = writer_, sessionId, source, configuration] {
-                 auto created = SpeechAnalyzerChannel::create(*analysis, slot->strand, sessionId,
-                                                              source, configuration.locale,
-                                                              configuration.vocabulary, writer);
-                 if (!created) {
-                   slot->creationError = created.error();
-                   return;
-                 }
-                 slot->channel = std::move(created.value());
-                 writer->write({{"type", "session.ready"},
-                                {"sessionId", sessionId},
-                                {"source", toString(source)},
-                                {"available", true},
-                                {"implementation", kImplementation},
-                                {"locale", configuration.locale}});
-               });
+    asio::post(slot->strand, [slot, analysis = analysis_, writer = writer_, sessionId, source,
+                              configuration] {
+      auto created =
+          SpeechAnalyzerChannel::create(*analysis, slot->strand, sessionId, source,
+                                        configuration.locale, configuration.vocabulary, writer);
+      if (!created) {
+        slot->creationError = created.error();
+        return;
+      }
+      slot->channel = std::move(created.value());
+      writer->write(
+          encode(SessionReady{sessionId, source, true, kImplementation, configuration.locale}));
+    });
   }
 
   void cancelSlot(const ChannelKey& key, const SlotPtr& slot) {

@@ -119,10 +119,7 @@ std::optional<speech::SpeechError> transcribeResearchFile(const std::string& pat
   });
   if (auto error = finished.get_future().get()) return cancelAnd(*error);
 
-  writer->write({{"type", "research.complete"},
-                 {"implementation", "speech-analyzer"},
-                 {"module", "SpeechTranscriber"},
-                 {"vocabularyCount", vocabulary->size()}});
+  writer->write(encode(ResearchComplete{vocabulary->size()}));
   return std::nullopt;
 }
 

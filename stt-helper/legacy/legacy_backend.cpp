@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "protocol/pcm_payload.h"
 #include "stt-helper/locale.h"
-#include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
 
@@ -46,15 +46,15 @@ void LegacySpeechBackend::emitStatus() {
   const DictationAvailability dictation = dictationAvailability(*service_, statusLocale);
   const bool ready = status == speech::kAuthorizationAuthorized && onDevice &&
                      dictation != DictationAvailability::disabled;
-  writer_->write({{"type", "helper.status"},
-                  {"status", ready ? "ready" : "setup-required"},
-                  {"available", ready},
-                  {"implementation", implementationName()},
-                  {"authorization", authorizationLabel(status)},
-                  {"modelStatus", onDevice ? "installed" : "unavailable"},
-                  {"dictation", toString(dictation)},
-                  {"message", statusMessage(status, onDevice, dictation)},
-                  {"protocolVersion", 1}});
+  HelperStatus event;
+  event.status = ready ? "ready" : "setup-required";
+  event.available = ready;
+  event.implementation = implementationName();
+  event.authorization = authorizationLabel(status);
+  event.modelStatus = onDevice ? "installed" : "unavailable";
+  event.dictation = toString(dictation);
+  event.message = statusMessage(status, onDevice, dictation);
+  writer_->write(encode(event));
 }
 
 void LegacySpeechBackend::startSession(const std::string& id, const std::string& locale,
@@ -91,11 +91,7 @@ void LegacySpeechBackend::startSession(const std::string& id, const std::string&
   const bool available =
       status == speech::kAuthorizationAuthorized && onDevice &&
       dictationAvailability(*service_, locale) != DictationAvailability::disabled;
-  writer_->write({{"type", "session.ready"},
-                  {"sessionId", id},
-                  {"available", available},
-                  {"implementation", implementationName()},
-                  {"locale", locale}});
+  writer_->write(encode(SessionReady{id, std::nullopt, available, implementationName(), locale}));
   if (!available) emitStatus();
 }
 
@@ -191,11 +187,7 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
         echo->second->reset();
     }
   }
-  writer_->write({{"type", "source.suppressed"},
-                  {"sessionId", sessionId},
-                  {"source", toString(source)},
-                  {"suppressed", suppressed},
-                  {"at", nowMilliseconds()}});
+  writer_->write(encode(SourceSuppressed{sessionId, source, suppressed, nowMilliseconds()}));
 }
 
 void LegacySpeechBackend::stopSession(const std::string& id) {
@@ -218,10 +210,10 @@ void LegacySpeechBackend::stopSession(const std::string& id) {
   }
   if (!existed && stopping.empty()) return;
   for (auto& channel : stopping) channel->finish();
-  writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+  writer_->write(encode(SessionStopped{id, nowMilliseconds()}));
   // The channels wrote their last finals while finishing, and their tasks' later calls are
   // ignored: nothing of this session comes any more.
-  writer_->write({{"type", "session.finished"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+  writer_->write(encode(SessionFinished{id, nowMilliseconds()}));
 }
 
 void LegacySpeechBackend::stopAll() {

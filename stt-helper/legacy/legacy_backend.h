@@ -19,7 +19,7 @@ class LegacySpeechBackend final : public SpeechBackend {
   explicit LegacySpeechBackend(BackendContext& context);
   ~LegacySpeechBackend() override;
 
-  std::string implementationName() const override { return "sf-speech-recognizer"; }
+  std::string implementationName() const override { return kLegacyImplementation; }
   void emitStatus() override;
   void startSession(const std::string& id, const std::string& locale,
                     const std::vector<std::string>& vocabulary,

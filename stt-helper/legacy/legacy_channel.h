@@ -19,7 +19,7 @@
 #include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/recognizer.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/legacy/legacy_errors.h"
 
@@ -134,9 +134,10 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   // The task has ended: closes the utterance, then -> idle or -> retired.
   void endTask(bool finalWritten, bool dictationOff);
   void emitSyntheticFinalIfNeeded(const std::string& reason = "flush");
-  Event transcriptEvent(const char* type, const std::string& text, double startedAt,
-                        double transcribedAt) const;
-  Event endpointing(const std::string& reason) const;
+  // A partial of the current utterance; a final once its details are added.
+  Transcript transcript(const std::string& text, double startedAt, double transcribedAt) const;
+  FinalDetails finalDetails(double speechEndedAt, double transcribedAt,
+                            const std::string& reason) const;
 
   const std::string sessionId_;
   const AudioSource source_;

@@ -1,15 +1,15 @@
 // The "pcmBase64" encoding: little-endian int16 in standard Base64 with padding, which the
 // helper's strict decoding takes back unchanged.
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 
-namespace brimlow::common {
+namespace brimlow::protocol {
 namespace {
 
 TEST(Pcm16Base64, IsLittleEndianStandardBase64WithPadding) {
@@ -31,4 +31,4 @@ TEST(Pcm16Base64, TheHelperDecodesItBackUnchanged) {
 }
 
 }  // namespace
-}  // namespace brimlow::common
+}  // namespace brimlow::protocol

@@ -1,11 +1,11 @@
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 
 #include <sodium.h>
 
 #include <bit>
 #include <vector>
 
-namespace brimlow::common {
+namespace brimlow::protocol {
 
 std::string pcm16Base64(std::span<const int16_t> samples) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(samples.data());
@@ -27,4 +27,4 @@ std::string pcm16Base64(std::span<const int16_t> samples) {
   return text;
 }
 
-}  // namespace brimlow::common
+}  // namespace brimlow::protocol

@@ -1,4 +1,4 @@
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 
 #include <sodium.h>
 

@@ -1,4 +1,4 @@
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 
 namespace brimlow::stt {
 namespace {
@@ -19,7 +19,7 @@ TEST(MakePCMBuffer, CopiesLittleEndianSamplesUnchanged) {
 
   std::vector<int16_t> samples(1600);
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 37 - 30000);
-  auto chunk = makePCMBuffer(common::pcm16Base64(samples));  // 3200 bytes: 100 ms
+  auto chunk = makePCMBuffer(protocol::pcm16Base64(samples));  // 3200 bytes: 100 ms
   ASSERT_TRUE(chunk);
   ASSERT_EQ((*chunk)->frameLength(), 1600u);
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), (*chunk)->int16ChannelData(0)));

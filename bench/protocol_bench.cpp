@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/helper_platform.h"
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
 #include "protocol/helper_commands.h"
 #include "protocol/pcm_base64.h"

@@ -4,7 +4,7 @@
 //
 // A word is said the ways people in a meeting say it, each a dictionary alternate:
 // - as English reads it: espeak-ng's en-us rules, its phoneme mnemonics mapped onto the model's
-//   phones by one table;
+//   phones by one table (phones.h);
 // - a name (one capital, then lower case) also as it is written, letter for sound, with the
 //   vowels of most languages other than English ("Thandiwe" T AA N D IY W EY): espeak-ng's
 //   Swahili rules, whose spelling is phonemic, read in IPA and mapped by a second table;
@@ -24,17 +24,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/pocketsphinx/phones.h"
+
 namespace brimlow::pocketsphinx {
 
 // The phones of a word the dictionary has (lower case), or nothing.
 using KnownPhones = std::function<std::optional<std::string>(const std::string& word)>;
-
-// espeak-ng mnemonics of one word, phonemes separated by '|' and words by spaces, with stress
-// marks (for example "k|j|'u:|b|3|n|,i:|t|s") → model phones ("K Y UW B ER N IY T S").
-// Nothing when a phoneme has no counterpart in the table.
-std::optional<std::string> phonesFromEspeak(std::string_view mnemonics);
-// The same for espeak-ng's IPA output of any language ("θ|a|n|d|ˈi|w|e" → "TH AA N D IY W EY").
-std::optional<std::string> phonesFromIpa(std::string_view ipa);
 
 // "OKRs", "API", "SQL": two or more capitals, optionally followed by a plural "s".
 bool isAcronym(std::string_view word);

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <asio/io_context.hpp>
 
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
 #include "protocol/pcm_base64.h"
 #include "tests/analyzer/test_support.h"

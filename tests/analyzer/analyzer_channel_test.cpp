@@ -10,7 +10,7 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/system/system.h"
 #include "protocol/pcm_base64.h"
 #include "protocol/pcm_payload.h"

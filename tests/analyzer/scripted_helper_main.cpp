@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "platform/helper_platform.h"
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
 #include "stt-helper/helper.h"
 

@@ -10,7 +10,7 @@
 
 #include "audio-capture/program.h"
 #include "audio-capture/settings.h"
-#include "platform/scripted/scripted_capture.h"
+#include "tests/scripted/scripted_capture.h"
 
 int main(int argc, char** argv) {
   using namespace brimlow::platform;

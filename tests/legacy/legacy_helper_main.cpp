@@ -25,7 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/helper_platform.h"
-#include "platform/scripted/scripted_recognizer.h"
+#include "tests/scripted/scripted_recognizer.h"
 #include "platform/speech/unavailable.h"
 #include "stt-helper/helper.h"
 

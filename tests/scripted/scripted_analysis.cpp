@@ -1,4 +1,4 @@
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/scripted/scripted_capture.h"
+#include "tests/scripted/scripted_capture.h"
 
 #include <cmath>
 #include <numbers>

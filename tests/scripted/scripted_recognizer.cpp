@@ -1,4 +1,4 @@
-#include "platform/scripted/scripted_recognizer.h"
+#include "tests/scripted/scripted_recognizer.h"
 
 namespace brimlow::speech::scripted {
 

@@ -22,6 +22,7 @@
 #include "protocol/helper_commands.h"
 #include "protocol/pcm_base64.h"
 #include "protocol/pcm_payload.h"
+#include "stt-helper/backends.h"
 #include "stt-helper/helper.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-// The interface both recognition backends implement, and the choice between them.
+// The interface both recognition backends implement; the choice between them is backends.h.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -71,8 +71,5 @@ using BackendFactory = std::function<std::unique_ptr<SpeechBackend>(BackendConte
 // one: from kAnalyzerMinimumVersion on. The one test of the version, for streaming and for the
 // one-shot modes alike.
 bool usesAnalyzerPath(const platform::HelperPlatform& platform);
-
-// The analyzer backend where usesAnalyzerPath() holds, the legacy backend elsewhere.
-std::unique_ptr<SpeechBackend> makeSpeechBackend(BackendContext& context);
 
 }  // namespace brimlow::stt

@@ -6,9 +6,10 @@
 namespace brimlow::stt {
 
 // Runs the helper with the settings read at start and returns its exit code (streaming mode ends
-// the process itself). `factory` chooses the backend; the product passes makeSpeechBackend.
+// the process itself). `factory` makes the backend: the product's main passes makeSpeechBackend
+// (backends.h).
 int run(int argc, char** argv, const Settings& settings, platform::HelperPlatform platform,
-        BackendFactory factory = makeSpeechBackend);
+        BackendFactory factory);
 
 // Streaming mode over the given descriptors; never returns: "shutdown" and end of input end the
 // process with exit code 0.

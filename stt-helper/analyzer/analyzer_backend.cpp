@@ -13,6 +13,7 @@
 #include "stt-helper/analyzer/analyzer_channel.h"
 #include "stt-helper/echo/self_feed.h"
 #include "stt-helper/locale.h"
+#include "stt-helper/sessions.h"
 
 namespace brimlow::stt {
 
@@ -149,13 +150,8 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   void startSession(const std::string& id, const std::string& locale,
                     const std::vector<std::string>& vocabulary, bool echoCancellation) override {
     stopSession(id);
-    SessionConfiguration configuration;
-    configuration.locale = locale;
-    configuration.echoCancellation = echoCancellation;
-    configuration.vocabulary.assign(
-        vocabulary.begin(), vocabulary.begin() + static_cast<std::ptrdiff_t>(
-                                                     std::min(vocabulary.size(), kMaxVocabulary)));
-    sessions_[id] = configuration;
+    const SessionConfiguration& configuration =
+        sessions_.open(id, locale, vocabulary, echoCancellation);
     if (echoCancellation)
       echoes_[id] = EchoPath{std::make_shared<SessionEcho>(), asio::make_strand(pool_)};
     for (AudioSource source : kAllAudioSources) createChannel(id, source, configuration);
@@ -164,7 +160,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   void appendAudio(const std::string& sessionId, AudioSource source, int64_t, double capturedAt,
                    const std::string& pcmBase64) override {
     ChannelKey key{sessionId, source};
-    SlotPtr slot = suppressed_.contains(key) ? nullptr : slotOf(key);
+    SlotPtr slot = sessions_.isSuppressed(key) ? nullptr : slotOf(key);
     auto echo = echoes_.find(sessionId);
     if (echo == echoes_.end()) {
       if (!slot) return;
@@ -194,7 +190,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   void setSuppressed(const std::string& sessionId, AudioSource source, bool suppressed) override {
     ChannelKey key{sessionId, source};
     if (suppressed) {
-      suppressed_.insert(key);
+      sessions_.suppress(key);
       auto found = channels_.find(key);
       if (found != channels_.end()) {
         cancelSlot(key, found->second);
@@ -203,19 +199,18 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
         cancelled_.emplace(sessionId, found->second);
         channels_.erase(found);
       }
-    } else if (suppressed_.erase(key) > 0) {
-      auto session = sessions_.find(sessionId);
-      if (session != sessions_.end()) createChannel(sessionId, source, session->second);
+    } else if (sessions_.unsuppress(key)) {
+      if (const SessionConfiguration* session = sessions_.find(sessionId))
+        createChannel(sessionId, source, *session);
     }
     writer_->write(encode(SourceSuppressed{sessionId, source, suppressed, nowMilliseconds()}));
   }
 
   void stopSession(const std::string& id) override {
-    const bool wasOpen = sessions_.erase(id) > 0;
+    const bool wasOpen = sessions_.close(id);
     std::vector<SlotPtr> finishing;
     for (AudioSource source : kAllAudioSources) {
       ChannelKey key{id, source};
-      suppressed_.erase(key);
       auto found = channels_.find(key);
       if (found != channels_.end()) {
         finishing.push_back(found->second);
@@ -256,7 +251,6 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     for (auto& [key, slot] : channels_) cancelSlot(key, slot);
     channels_.clear();
     sessions_.clear();
-    suppressed_.clear();
     cancelled_.clear();
     echoes_.clear();
   }
@@ -327,9 +321,8 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   WriterPtr writer_;
   std::shared_ptr<speech::AnalysisService> analysis_;
   const std::string defaultLocale_;
-  std::map<std::string, SessionConfiguration> sessions_;
+  SessionTable sessions_;
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
-  std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
   std::map<std::string, EchoPath> echoes_;  // sessions with echo cancellation
   // Channels of open sessions cancelled by a suppression, by session id, while their
   // cancellation may still be on its way.

@@ -61,10 +61,7 @@ void LegacySpeechBackend::startSession(const std::string& id, const std::string&
                                        const std::vector<std::string>& vocabulary,
                                        bool echoCancellation) {
   stopSession(id);
-  SessionConfiguration configuration{locale, {}, echoCancellation};
-  configuration.vocabulary.assign(vocabulary.begin(),
-                                  vocabulary.begin() + std::min(vocabulary.size(), kMaxVocabulary));
-  sessions_[id] = std::move(configuration);
+  sessions_.open(id, locale, vocabulary, echoCancellation);
   if (echoCancellation) {
     auto echo = std::make_shared<SessionEcho>();
     std::weak_ptr<LegacySpeechBackend*> weakSelf = self_;
@@ -98,15 +95,15 @@ void LegacySpeechBackend::startSession(const std::string& id, const std::string&
 void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource source,
                                       int64_t sequence, double capturedAt,
                                       const std::string& pcmBase64) {
-  auto session = sessions_.find(sessionId);
-  if (session == sessions_.end()) {
+  const SessionConfiguration* session = sessions_.find(sessionId);
+  if (!session) {
     writer_->error("Audio received before session.start", sessionId, source);
     return;
   }
   const ChannelKey key{sessionId, source};
   auto echo = echoes_.find(sessionId);
   SelfAudioFeed* feed = echo == echoes_.end() ? nullptr : echo->second.get();
-  if (suppressed_.contains(key)) {
+  if (sessions_.isSuppressed(key)) {
     // Muted "remote" audio still plays: the "self" audio keeps its reference.
     if (feed && source == AudioSource::remote) {
       if (auto buffer = makePCMBuffer(pcmBase64)) feed->addReference(*buffer.value(), capturedAt);
@@ -115,8 +112,7 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
   }
 
   if (cachedDictationVerdict() == DictationAvailability::disabled) {
-    if (dictationAvailability(*service_, session->second.locale) ==
-        DictationAvailability::disabled) {
+    if (dictationAvailability(*service_, session->locale) == DictationAvailability::disabled) {
       reportDictationDisabled(key);
       return;
     }
@@ -137,7 +133,7 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
     // replaced never discards its successor.
     auto channelSlot = std::make_shared<const LegacyRecognitionChannel*>(nullptr);
     auto created = LegacyRecognitionChannel::create(
-        sessionId, source, session->second.locale, session->second.vocabulary, writer_,
+        sessionId, source, session->locale, session->vocabulary, writer_,
         [weakSelf, key, channelSlot] {
           if (auto self = weakSelf.lock()) (*self)->handleDictationDisabled(key, *channelSlot);
         },
@@ -174,9 +170,9 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
                                         bool suppressed) {
   const ChannelKey key{sessionId, source};
   if (!suppressed) {
-    suppressed_.erase(key);
+    sessions_.unsuppress(key);
   } else {
-    suppressed_.insert(key);
+    sessions_.suppress(key);
     auto found = channels_.find(key);
     if (found != channels_.end()) {
       auto channel = std::move(found->second);
@@ -191,13 +187,12 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
 }
 
 void LegacySpeechBackend::stopSession(const std::string& id) {
-  const bool existed = sessions_.erase(id) > 0;
+  const bool existed = sessions_.close(id);
   // What waited for its reference goes to the "self" channel before it finishes.
   if (auto echo = echoes_.find(id); echo != echoes_.end()) {
     echo->second->flush();
     echoes_.erase(echo);
   }
-  std::erase_if(suppressed_, [&](const ChannelKey& key) { return key.sessionId == id; });
   std::erase_if(dictationNoticeSent_, [&](const ChannelKey& key) { return key.sessionId == id; });
   std::vector<std::shared_ptr<LegacyRecognitionChannel>> stopping;
   for (auto it = channels_.begin(); it != channels_.end();) {
@@ -223,7 +218,6 @@ void LegacySpeechBackend::stopAll() {
   channels_.clear();
   for (auto& [key, channel] : channels) channel->finish();
   sessions_.clear();
-  suppressed_.clear();
   dictationNoticeSent_.clear();
 }
 

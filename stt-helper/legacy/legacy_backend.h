@@ -11,6 +11,7 @@
 #include "stt-helper/echo/self_feed.h"
 #include "stt-helper/legacy/dictation_probe.h"
 #include "stt-helper/legacy/legacy_channel.h"
+#include "stt-helper/sessions.h"
 
 namespace brimlow::stt {
 
@@ -44,10 +45,9 @@ class LegacySpeechBackend final : public SpeechBackend {
   std::shared_ptr<speech::RecognizerService> service_;
   asio::io_context& mainQueue_;
   const Settings settings_;
-  std::unordered_map<std::string, SessionConfiguration> sessions_;
+  SessionTable sessions_;
   std::unordered_map<ChannelKey, std::shared_ptr<LegacyRecognitionChannel>, ChannelKeyHash>
       channels_;
-  std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
   std::unordered_set<ChannelKey, ChannelKeyHash> dictationNoticeSent_;
   // Sessions with echo cancellation: their "self" audio goes through here first.
   std::unordered_map<std::string, std::shared_ptr<SelfAudioFeed>> echoes_;

@@ -9,9 +9,10 @@
 #include <sstream>
 
 #include "platform/helper_platform.h"
-#include "tests/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
+#include "stt-helper/backends.h"
 #include "stt-helper/helper.h"
+#include "tests/scripted/scripted_analysis.h"
 
 namespace {
 
@@ -47,5 +48,5 @@ int main(int argc, char** argv) {
   helperPlatform.osVersion = [version = settings.osVersion] { return version; };
   helperPlatform.analysis = analysis;
   helperPlatform.recognizer = std::make_shared<speech::UnavailableRecognizerService>();
-  return stt::run(argc, argv, settings, std::move(helperPlatform));
+  return stt::run(argc, argv, settings, std::move(helperPlatform), stt::makeSpeechBackend);
 }

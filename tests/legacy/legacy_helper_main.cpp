@@ -27,6 +27,7 @@
 #include "platform/helper_platform.h"
 #include "tests/scripted/scripted_recognizer.h"
 #include "platform/speech/unavailable.h"
+#include "stt-helper/backends.h"
 #include "stt-helper/helper.h"
 
 namespace {

@@ -1,8 +1,8 @@
 #include "platform/helper_platform.h"
 
 #if BRIMLOW_HAVE_POCKETSPHINX
-#include "platform/pocketsphinx/models.h"
-#include "platform/pocketsphinx/services.h"
+#include "engines/pocketsphinx/models.h"
+#include "engines/pocketsphinx/services.h"
 #else
 #include "platform/speech/unavailable.h"
 #endif

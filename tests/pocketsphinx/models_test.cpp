@@ -1,12 +1,12 @@
 // Locale matching, the model search path, asset status and installation requests.
-#include "platform/pocketsphinx/models.h"
+#include "engines/pocketsphinx/models.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "platform/pocketsphinx/services.h"
+#include "engines/pocketsphinx/services.h"
 #include "tests/pocketsphinx/sphinx_test_support.h"
 
 namespace brimlow::pocketsphinx {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "engines/pocketsphinx/models.h"
 #include "platform/audio/audio.h"
-#include "platform/pocketsphinx/models.h"
 #include "platform/speech/analysis.h"
 #include "platform/speech/recognizer.h"
 

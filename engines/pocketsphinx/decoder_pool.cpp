@@ -1,12 +1,12 @@
-#include "platform/pocketsphinx/decoder_pool.h"
+#include "engines/pocketsphinx/decoder_pool.h"
 
 #include <malloc.h>
 
 #include <algorithm>
 #include <map>
 
-#include "platform/pocketsphinx/models.h"
-#include "platform/pocketsphinx/services.h"
+#include "engines/pocketsphinx/models.h"
+#include "engines/pocketsphinx/services.h"
 
 namespace brimlow::pocketsphinx {
 

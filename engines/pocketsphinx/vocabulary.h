@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pocketsphinx/pronunciation.h"
+#include "engines/pocketsphinx/pronunciation.h"
 
 namespace brimlow::pocketsphinx {
 

@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/vocabulary.h"
+#include "engines/pocketsphinx/vocabulary.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "platform/pocketsphinx/pronunciation.h"
-#include "platform/pocketsphinx/spelling.h"
+#include "engines/pocketsphinx/pronunciation.h"
+#include "engines/pocketsphinx/spelling.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

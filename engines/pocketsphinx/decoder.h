@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "engines/pocketsphinx/models.h"
 #include "platform/expected.h"
-#include "platform/pocketsphinx/models.h"
 
 namespace brimlow::pocketsphinx {
 

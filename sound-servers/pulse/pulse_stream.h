@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "platform/capture/capture.h"
-#include "platform/pulse/connection.h"
-#include "platform/pulse/pulse_capture.h"
-#include "platform/pulse/stream_mixer.h"
+#include "sound-servers/pulse/connection.h"
+#include "sound-servers/pulse/pulse_capture.h"
+#include "sound-servers/pulse/stream_mixer.h"
 
 namespace brimlow::platform::pulse {
 

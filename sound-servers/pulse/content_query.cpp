@@ -1,4 +1,4 @@
-#include "platform/pulse/content_query.h"
+#include "sound-servers/pulse/content_query.h"
 
 #include <dirent.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/pulse/connection.h"
 #include "protocol/capture_texts.h"
+#include "sound-servers/pulse/connection.h"
 
 namespace brimlow::platform::pulse {
 

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/pocketsphinx/decoder.h"
-#include "platform/pocketsphinx/decoder_gate.h"
-#include "platform/pocketsphinx/decoder_pool.h"
-#include "platform/pocketsphinx/models.h"
-#include "platform/pocketsphinx/services.h"
-#include "platform/pocketsphinx/spelling.h"
+#include "engines/pocketsphinx/decoder.h"
+#include "engines/pocketsphinx/decoder_gate.h"
+#include "engines/pocketsphinx/decoder_pool.h"
+#include "engines/pocketsphinx/models.h"
+#include "engines/pocketsphinx/services.h"
+#include "engines/pocketsphinx/spelling.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

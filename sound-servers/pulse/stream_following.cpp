@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/pulse/pulse_stream.h"
 #include "protocol/capture_texts.h"
+#include "sound-servers/pulse/pulse_stream.h"
 
 namespace brimlow::platform::pulse {
 

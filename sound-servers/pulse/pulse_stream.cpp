@@ -1,4 +1,4 @@
-#include "platform/pulse/pulse_stream.h"
+#include "sound-servers/pulse/pulse_stream.h"
 
 #include <pulse/rtclock.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/pulse/connection.h"
+#include "sound-servers/pulse/connection.h"
 
 #include <cstdlib>
 

@@ -1,10 +1,10 @@
 // The capture service on libpulse: its content query (content_query.cpp), its streams
 // (pulse_stream.cpp, stream_following.cpp) and the connection they share (connection.cpp).
-#include "platform/pulse/pulse_capture.h"
+#include "sound-servers/pulse/pulse_capture.h"
 
-#include "platform/pulse/connection.h"
-#include "platform/pulse/content_query.h"
-#include "platform/pulse/pulse_stream.h"
+#include "sound-servers/pulse/connection.h"
+#include "sound-servers/pulse/content_query.h"
+#include "sound-servers/pulse/pulse_stream.h"
 
 namespace brimlow::platform::pulse {
 

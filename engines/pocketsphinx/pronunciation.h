@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/pocketsphinx/phones.h"
+#include "engines/pocketsphinx/phones.h"
 
 namespace brimlow::pocketsphinx {
 

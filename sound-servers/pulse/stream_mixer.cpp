@@ -1,4 +1,4 @@
-#include "platform/pulse/stream_mixer.h"
+#include "sound-servers/pulse/stream_mixer.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/phones.h"
+#include "engines/pocketsphinx/phones.h"
 
 #include <algorithm>
 #include <map>

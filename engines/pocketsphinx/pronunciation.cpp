@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/pronunciation.h"
+#include "engines/pocketsphinx/pronunciation.h"
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>

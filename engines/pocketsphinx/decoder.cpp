@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/decoder.h"
+#include "engines/pocketsphinx/decoder.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
@@ -19,7 +19,7 @@
 #include <optional>
 #include <sstream>
 
-#include "platform/pocketsphinx/vocabulary.h"
+#include "engines/pocketsphinx/vocabulary.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

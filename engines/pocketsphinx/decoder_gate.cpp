@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/decoder_gate.h"
+#include "engines/pocketsphinx/decoder_gate.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/pocketsphinx/models.h"
+#include "engines/pocketsphinx/models.h"
 
 namespace brimlow::pocketsphinx {
 

@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/models.h"
+#include "engines/pocketsphinx/models.h"
 
 #include <cctype>
 #include <filesystem>

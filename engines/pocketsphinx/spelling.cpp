@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx/spelling.h"
+#include "engines/pocketsphinx/spelling.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "common/text.h"
-#include "platform/pocketsphinx/pronunciation.h"
+#include "engines/pocketsphinx/pronunciation.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

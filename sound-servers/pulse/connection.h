@@ -7,7 +7,7 @@
 // description's parentheses, e.g. "サウンドサーバーに接続できませんでした（pa_context_connect()
 // failed: Connection refused）". The text before the parentheses says what could not be done.
 //
-// Internal to platform/pulse: libpulse types appear here and nowhere above this directory.
+// Internal to sound-servers/pulse: libpulse types appear here and nowhere above this directory.
 #include <sys/types.h>
 
 #include <pulse/pulseaudio.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "engines/pocketsphinx/decoder.h"
 #include "platform/expected.h"
-#include "platform/pocketsphinx/decoder.h"
 #include "platform/speech/speech.h"
 
 namespace brimlow::pocketsphinx {

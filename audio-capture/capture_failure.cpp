@@ -1,19 +1,21 @@
 #include "audio-capture/capture_failure.h"
 
+#include "protocol/capture_texts.h"
+
 namespace brimlow::capture {
 
 std::string CaptureFailure::description() const {
   switch (kind_) {
     case Kind::conversionFailed:
-      return "システム音声を16 kHzへ変換できませんでした: " + detail_;
+      return protocol::kConversionFailedPrefix + detail_;
     case Kind::displayUnavailable:
-      return "取得対象のディスプレイが見つかりません。";
+      return protocol::kDisplayUnavailable;
     case Kind::audioFormatUnavailable:
-      return "システム音声のフォーマットを読み取れませんでした。";
+      return protocol::kAudioFormatUnavailable;
     case Kind::audioBufferUnavailable:
-      return "システム音声のバッファを作成できませんでした。";
+      return protocol::kAudioBufferUnavailable;
   }
-  return "システム音声のバッファを作成できませんでした。";
+  return protocol::kAudioBufferUnavailable;
 }
 
 std::string describe(const StartFailure& failure) {

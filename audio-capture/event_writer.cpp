@@ -13,17 +13,12 @@ void EventWriter::write(const Event& event) {
 }
 
 void EventWriter::error(const std::string& message) {
-  write({{"type", "capture.error"}, {"message", message}, {"at", nowMilliseconds()}});
+  write(encode(CaptureErrorEvent{message, nowMilliseconds()}));
 }
 
 void EventWriter::status(const std::string& state, const std::string& message,
                          std::optional<bool> available) {
-  Event event = {{"type", "capture.status"},
-                 {"state", state},
-                 {"message", message},
-                 {"at", nowMilliseconds()}};
-  if (available) event["available"] = *available;
-  write(event);
+  write(encode(CaptureStatus{state, message, available, nowMilliseconds()}));
 }
 
 }  // namespace brimlow::capture

@@ -5,13 +5,10 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/system/json_lines.h"
+#include "protocol/capture_events.h"
 
 namespace brimlow::capture {
-
-using Event = nlohmann::json;  // objects keep their keys sorted
 
 // Wall-clock milliseconds since the Unix epoch, fraction kept.
 double nowMilliseconds();

@@ -1,5 +1,8 @@
 #include "audio-capture/program.h"
+#include "audio-capture/settings.h"
 
 int main(int argc, char** argv) {
-  return brimlow::capture::run(argc, argv, brimlow::platform::capture::makeLinuxCapturePlatform());
+  using namespace brimlow;
+  const capture::Settings settings = capture::readSettings();
+  return capture::run(argc, argv, platform::capture::makeLinuxCapturePlatform(settings.osVersion));
 }

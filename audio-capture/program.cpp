@@ -27,15 +27,6 @@ namespace {
 
 }  // namespace
 
-bool isStopCommand(std::string_view line) {
-  auto json = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return false;
-  auto type = json.find("type");
-  if (type == json.end() || !type->is_string()) return false;
-  const auto& text = type->get_ref<const std::string&>();
-  return text == "stop" || text == "shutdown";
-}
-
 bool waitForStopCommand(int fd) {
   // The listener keeps what a long line's buffer grew to, as it always has (it lives as long as
   // the capture); LongLines::releaseMemory would give it back.
@@ -46,12 +37,8 @@ bool waitForStopCommand(int fd) {
 }
 
 void emitHealth(EventWriter& writer, platform::capture::CaptureService& service) {
-  writer.write({{"type", "capture.health"},
-                {"available", true},
-                {"permission", service.preflightAccess() ? "authorized" : "not-determined"},
-                {"implementation", "ScreenCaptureKit"},
-                {"sampleRate", static_cast<int64_t>(targetSampleRate)},
-                {"chunkMs", int64_t{250}}});
+  writer.write(encode(CaptureHealth{service.preflightAccess(),
+                                    static_cast<int64_t>(targetSampleRate), int64_t{250}}));
 }
 
 void runCapture(WriterPtr writer, platform::capture::CapturePlatform platform, int inputFd) {

@@ -20,11 +20,8 @@ void emitHealth(EventWriter& writer, platform::capture::CaptureService& service)
 [[noreturn]] void runCapture(WriterPtr writer, platform::capture::CapturePlatform platform,
                              int inputFd = 0);
 
-// Whether one line of standard input asks the capture to stop: a JSON object whose "type" is
-// the string "stop" or "shutdown". Anything else is ignored.
-bool isStopCommand(std::string_view line);
-
-// Reads lines from `fd` until one is a stop command (true) or the input ends (false).
+// Reads lines from `fd` until one is a stop command (isStopCommand, protocol/capture_events.h)
+// (true) or the input ends (false).
 bool waitForStopCommand(int fd);
 
 }  // namespace brimlow::capture

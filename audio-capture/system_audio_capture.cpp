@@ -9,7 +9,8 @@
 
 #include <asio/post.hpp>
 
-#include "common/pcm_base64.h"
+#include "protocol/capture_texts.h"
+#include "protocol/pcm_base64.h"
 
 namespace brimlow::capture {
 
@@ -102,7 +103,7 @@ pc::StreamConfiguration SystemAudioCapture::streamConfiguration() const {
 }
 
 std::optional<StartFailure> SystemAudioCapture::start() {
-  writer_->status("requesting", "画面とシステムオーディオの録音権限を確認しています。");
+  writer_->status("requesting", protocol::kCaptureRequesting);
   auto filter = chooseContent();
   if (!filter) return filter.error();
   const pc::StreamConfiguration configuration = streamConfiguration();
@@ -126,7 +127,7 @@ std::optional<StartFailure> SystemAudioCapture::start() {
     // A stop that came in meanwhile has already said "stopped"; "started" after it would
     // mislead.
     if (!stopping_.load()) {
-      writer_->status("started", "Macのシステム音声を取得しています。", true);
+      writer_->status("started", protocol::kCaptureStarted, true);
       announced_ = true;
       append({});
     }
@@ -147,17 +148,17 @@ void SystemAudioCapture::stop() {
   Waiter<std::optional<pc::CaptureError>> stopped;
   stream->stopCapture(stopped.handler());
   if (auto error = stopped.wait())
-    writer_->error("システム音声の停止処理に失敗しました: " + error->description);
+    writer_->error(protocol::kCaptureStopFailedPrefix + error->description);
   {
     std::lock_guard guard(streamLock_);
     stream_.reset();
   }
-  writer_->status("stopped", "システム音声の取得を停止しました。", false);
+  writer_->status("stopped", protocol::kCaptureStopped, false);
 }
 
 void SystemAudioCapture::didStopWithError(pc::Stream&, const pc::CaptureError& error) {
   if (stopping_.load()) return;
-  writer_->error("システム音声の取得が停止しました: " + error.description);
+  writer_->error(protocol::kCaptureEndedPrefix + error.description);
 }
 
 void SystemAudioCapture::didOutputSampleBuffer(pc::Stream&, const pc::SampleBuffer& buffer,
@@ -279,13 +280,8 @@ void SystemAudioCapture::emitFullChunks() {
 void SystemAudioCapture::emit(std::span<const int16_t> chunk) {
   const double level = chunkLevel(chunk);
   const double durationMs = static_cast<double>(chunk.size()) / targetSampleRate * 1000.0;
-  Event event = {{"type", "capture.audio"},
-                 {"source", "remote"},
-                 {"sequence", sequence_},
-                 {"capturedAt", nowMilliseconds() - durationMs},
-                 {"level", level}};
-  event["pcmBase64"] = common::pcm16Base64(chunk);  // moved in, not copied
-  writer_->write(event);
+  writer_->write(encode(CaptureAudio{sequence_, nowMilliseconds() - durationMs, level,
+                                     protocol::pcm16Base64(chunk)}));
   ++sequence_;
 }
 

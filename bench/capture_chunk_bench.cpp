@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "audio-capture/system_audio_capture.h"
-#include "platform/pulse/stream_mixer.h"
+#include "sound-servers/pulse/stream_mixer.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "devtools/capture_timing.h"
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 
 namespace brimlow::bench {
 
@@ -95,7 +95,7 @@ std::string audioLine(const std::string& session, const std::string& source, siz
   nlohmann::json line = {
       {"type", "audio"},          {"sessionId", session},
       {"source", source},         {"sequence", sequence},
-      {"capturedAt", capturedAt}, {"pcmBase64", common::pcm16Base64({samples, kChunk})}};
+      {"capturedAt", capturedAt}, {"pcmBase64", protocol::pcm16Base64({samples, kChunk})}};
   return line.dump() + "\n";
 }
 

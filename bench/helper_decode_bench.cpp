@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/pcm_base64.h"
-#include "stt-helper/command.h"
-#include "stt-helper/pcm.h"
+#include "protocol/helper_commands.h"
+#include "protocol/pcm_base64.h"
+#include "protocol/pcm_payload.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ std::string audioLine() {
   std::vector<int16_t> samples(4000);
   for (size_t i = 0; i < samples.size(); ++i)
     samples[i] = static_cast<int16_t>(8000.0 * std::sin(i * 0.07));
-  const std::string b64 = brimlow::common::pcm16Base64(samples);
+  const std::string b64 = brimlow::protocol::pcm16Base64(samples);
   nlohmann::json line = {{"type", "audio"}, {"sessionId", "meeting-1"},   {"source", "remote"},
                          {"sequence", 42},  {"capturedAt", 1.7e12 + 0.5}, {"pcmBase64", b64},
                          {"level", 0.25}};

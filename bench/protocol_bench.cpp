@@ -16,13 +16,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/pcm_base64.h"
 #include "platform/helper_platform.h"
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
+#include "protocol/pcm_base64.h"
+#include "protocol/pcm_payload.h"
+#include "stt-helper/backends.h"
 #include "stt-helper/helper.h"
-#include "stt-helper/pcm.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ std::string audioLine(int64_t sequence) {
                         {"source", "remote"},
                         {"sequence", sequence},
                         {"capturedAt", 1.7e12 + 250.0 * static_cast<double>(sequence)},
-                        {"pcmBase64", common::pcm16Base64(samples)}}
+                        {"pcmBase64", protocol::pcm16Base64(samples)}}
              .dump() +
          "\n";
 }
@@ -54,7 +55,7 @@ struct Helper {
     const int devNull = ::open("/dev/null", O_WRONLY);
     auto writer = std::make_shared<stt::JSONLineWriter>(devNull, devNull);
     platform::HelperPlatform helperPlatform;
-    helperPlatform.osVersion = platform::linuxReportedOsVersion;
+    helperPlatform.osVersion = [] { return platform::linuxReportedOsVersion(nullptr); };
     helperPlatform.analysis = analysis;
     helperPlatform.recognizer = std::make_shared<speech::UnavailableRecognizerService>();
     std::thread([writer, helperPlatform, fd = pipeFds[0]] {

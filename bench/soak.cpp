@@ -26,7 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/helper_process.h"
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using brimlow::bench::Event;
 using brimlow::bench::HelperProcess;
-using brimlow::common::pcm16Base64;
+using brimlow::protocol::pcm16Base64;
 
 constexpr size_t kChunk = 4000;  // 250 ms of 16 kHz audio
 constexpr size_t kGap = 24000;   // 1.5 s between recordings

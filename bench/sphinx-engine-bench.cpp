@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/pocketsphinx/decoder.h"
 #include "bench/word_errors.h"
-#include "platform/pocketsphinx/models.h"
+#include "engines/pocketsphinx/decoder.h"
+#include "engines/pocketsphinx/models.h"
 
 namespace ps = brimlow::pocketsphinx;
 using Clock = std::chrono::steady_clock;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
 #include "stt-helper/event_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

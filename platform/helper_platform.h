@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/speech/analysis.h"
+#include "platform/speech/engine_settings.h"
 #include "platform/speech/recognizer.h"
 #include "platform/system/system.h"
 
@@ -19,7 +20,7 @@ struct HelperPlatform {
 // Streaming and the one-shot modes take the current path from this version on.
 inline constexpr OsVersion kAnalyzerMinimumVersion{26, 0, 0};
 
-// The real services of this machine.
-HelperPlatform makeLinuxHelperPlatform();
+// The real services of this machine, reporting `version`, on an engine set up with `engine`.
+HelperPlatform makeLinuxHelperPlatform(OsVersion version, const speech::EngineSettings& engine);
 
 }  // namespace brimlow::platform

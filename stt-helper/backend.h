@@ -1,5 +1,5 @@
 #pragma once
-// The interface both recognition backends implement, and the choice between them.
+// The interface both recognition backends implement; the choice between them is backends.h.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,8 +9,9 @@
 #include <asio/io_context.hpp>
 
 #include "platform/helper_platform.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
 #include "stt-helper/event_writer.h"
+#include "stt-helper/settings.h"
 
 namespace brimlow::stt {
 
@@ -55,12 +56,13 @@ class SpeechBackend {
   virtual void stopAll() = 0;
 };
 
-// What a backend is built with: the process writer, the platform's services and the main queue
-// (the io_context the command loop runs on).
+// What a backend is built with: the process writer, the platform's services, the main queue
+// (the io_context the command loop runs on) and the program's settings.
 struct BackendContext {
   WriterPtr writer;
   platform::HelperPlatform platform;
   asio::io_context& mainQueue;
+  Settings settings = {};
 };
 
 using BackendFactory = std::function<std::unique_ptr<SpeechBackend>(BackendContext&)>;
@@ -69,8 +71,5 @@ using BackendFactory = std::function<std::unique_ptr<SpeechBackend>(BackendConte
 // one: from kAnalyzerMinimumVersion on. The one test of the version, for streaming and for the
 // one-shot modes alike.
 bool usesAnalyzerPath(const platform::HelperPlatform& platform);
-
-// The analyzer backend where usesAnalyzerPath() holds, the legacy backend elsewhere.
-std::unique_ptr<SpeechBackend> makeSpeechBackend(BackendContext& context);
 
 }  // namespace brimlow::stt

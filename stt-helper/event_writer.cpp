@@ -33,10 +33,7 @@ void JSONLineWriter::write(const Event& event) {
 
 void JSONLineWriter::error(const std::string& message, const std::optional<std::string>& sessionId,
                            const std::optional<AudioSource>& source) {
-  Event event = {{"type", "helper.error"}, {"message", message}, {"at", nowMilliseconds()}};
-  if (sessionId) event["sessionId"] = *sessionId;
-  if (source) event["source"] = toString(*source);
-  write(event);
+  write(stt::encode(HelperError{message, sessionId, source, nowMilliseconds()}));
 }
 
 }  // namespace brimlow::stt

@@ -5,14 +5,10 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/system/json_lines.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_events.h"
 
 namespace brimlow::stt {
-
-using Event = nlohmann::json;  // objects keep their keys sorted
 
 // Wall-clock milliseconds since the Unix epoch, fraction kept.
 double nowMilliseconds();

@@ -16,7 +16,6 @@
 
 #include "platform/system/line_reader.h"
 #include "platform/system/reexec.h"
-#include "stt-helper/locale.h"
 #include "stt-helper/modes.h"
 #include "stt-helper/text.h"
 
@@ -61,15 +60,14 @@ void endOnSignalsBetweenLines(const WriterPtr& writer) {
   }
 }
 
-void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWriter& writer) {
+void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWriter& writer,
+              const std::string& defaultLocale) {
   const std::string& type = command.type;
   if (type == "ping") {
-    writer.write({{"type", "pong"},
-                  {"sentAt", command.sentAt.value_or(0.0)},
-                  {"helperAt", nowMilliseconds()}});
+    writer.write(encode(Pong{command.sentAt.value_or(0.0), nowMilliseconds()}));
   } else if (type == "session.start") {
     if (!command.sessionId) return writer.error("session.start requires sessionId", {}, {});
-    backend.startSession(*command.sessionId, command.locale.value_or(defaultLocale()),
+    backend.startSession(*command.sessionId, command.locale.value_or(defaultLocale),
                          command.vocabulary.value_or(std::vector<std::string>{}),
                          command.echoCancellation.value_or(true));
   } else if (type == "audio") {
@@ -97,41 +95,44 @@ void dispatch(const HelperCommand& command, SpeechBackend& backend, JSONLineWrit
 }  // namespace
 
 void runStreaming(WriterPtr writer, platform::HelperPlatform platform,
-                  const BackendFactory& factory, int inputFd) {
+                  const BackendFactory& factory, int inputFd, const Settings& settings) {
   asio::io_context mainQueue;
   auto work = asio::make_work_guard(mainQueue);
-  BackendContext context{writer, std::move(platform), mainQueue};
+  BackendContext context{writer, std::move(platform), mainQueue, settings};
   std::unique_ptr<SpeechBackend> backend = factory(context);
   backend->emitStatus();
 
   SpeechBackend* backendPtr = backend.get();
-  std::thread reader([&mainQueue, writer, backendPtr, inputFd] {
-    platform::LineReader lines(inputFd);
-    std::string line;
-    while (lines.next(line)) {
-      if (!isBlank(line)) {
-        auto decoded = decodeHelperCommand(line);
-        if (decoded) {
-          asio::post(mainQueue, [command = std::move(decoded.value()), backendPtr, writer] {
-            dispatch(command, *backendPtr, *writer);
-          });
-        } else {
-          writer->error("Invalid JSON command: " + decoded.error(), {}, {});
+  std::thread reader(
+      [&mainQueue, writer, backendPtr, inputFd, defaultLocale = settings.defaultLocale] {
+        platform::LineReader lines(inputFd);
+        std::string line;
+        while (lines.next(line)) {
+          if (!isBlank(line)) {
+            auto decoded = decodeHelperCommand(line);
+            if (decoded) {
+              asio::post(mainQueue,
+                         [command = std::move(decoded.value()), backendPtr, writer, defaultLocale] {
+                           dispatch(command, *backendPtr, *writer, defaultLocale);
+                         });
+            } else {
+              writer->error("Invalid JSON command: " + decoded.error(), {}, {});
+            }
+          }
         }
-      }
-    }
-    asio::post(mainQueue, [backendPtr] {
-      backendPtr->stopAll();
-      exitProcess(0);
-    });
-  });
+        asio::post(mainQueue, [backendPtr] {
+          backendPtr->stopAll();
+          exitProcess(0);
+        });
+      });
   reader.detach();
   mainQueue.run();
   exitProcess(0);  // not reached: the work guard keeps the queue running
 }
 
-int run(int argc, char** argv, platform::HelperPlatform platform, BackendFactory factory) {
-  platform::reexecDisclaimedIfNeeded(argc, argv);
+int run(int argc, char** argv, const Settings& settings, platform::HelperPlatform platform,
+        BackendFactory factory) {
+  platform::reexecDisclaimedIfNeeded(argc, argv, settings.disclaimed);
   auto writer = std::make_shared<JSONLineWriter>();
   endOnSignalsBetweenLines(writer);
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -142,15 +143,15 @@ int run(int argc, char** argv, platform::HelperPlatform platform, BackendFactory
       writer->error("Usage: --research-transcribe-file <wav-path> <vocabulary-json-path>", {}, {});
       return 2;
     }
-    return runResearchMode(writer, platform, arguments[1], arguments[2]);
+    return runResearchMode(writer, platform, arguments[1], arguments[2], settings.researchLocale);
   }
-  if (mode == "--health") return emitHealth(writer, platform);
+  if (mode == "--health") return emitHealth(writer, platform, settings.defaultLocale);
   if (mode == "--authorize") return requestLegacyAuthorization(writer, platform);
   if (mode == "--install-assets") {
-    return installSpeechAnalyzerAssets(writer, platform,
-                                       arguments.size() > 1 ? arguments[1] : defaultLocale());
+    return installSpeechAnalyzerAssets(
+        writer, platform, arguments.size() > 1 ? arguments[1] : settings.defaultLocale);
   }
-  runStreaming(writer, std::move(platform), factory);
+  runStreaming(writer, std::move(platform), factory, 0, settings);
 }
 
 }  // namespace brimlow::stt

@@ -6,7 +6,8 @@
 namespace brimlow::stt {
 
 int runResearchMode(const WriterPtr& writer, platform::HelperPlatform& platform,
-                    const std::string& wavPath, const std::string& vocabularyPath) {
+                    const std::string& wavPath, const std::string& vocabularyPath,
+                    const std::string& locale) {
   if (!usesAnalyzerPath(platform)) {
     writer->error(
         "Offline research probe requires macOS 26 and Swift 6.2; legacy recognition is not "
@@ -14,7 +15,8 @@ int runResearchMode(const WriterPtr& writer, platform::HelperPlatform& platform,
         {}, {});
     return 1;
   }
-  if (auto error = transcribeResearchFile(wavPath, vocabularyPath, writer, *platform.analysis)) {
+  if (auto error =
+          transcribeResearchFile(wavPath, vocabularyPath, locale, writer, *platform.analysis)) {
     writer->error("Research transcription failed: " + error->description, {}, {});
     return 1;
   }

@@ -7,12 +7,16 @@
 
 namespace brimlow::stt {
 
-int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform);
+// About `defaultLocale`.
+int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform,
+               const std::string& defaultLocale);
 int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform& platform);
 int installSpeechAnalyzerAssets(const WriterPtr& writer, platform::HelperPlatform& platform,
                                 const std::string& localeIdentifier);
-// "--research-transcribe-file": arguments are already counted; checks the version, transcribes.
+// "--research-transcribe-file": arguments are already counted; checks the version, transcribes
+// in `locale`.
 int runResearchMode(const WriterPtr& writer, platform::HelperPlatform& platform,
-                    const std::string& wavPath, const std::string& vocabularyPath);
+                    const std::string& wavPath, const std::string& vocabularyPath,
+                    const std::string& locale);
 
 }  // namespace brimlow::stt

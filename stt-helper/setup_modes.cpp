@@ -12,68 +12,67 @@ namespace brimlow::stt {
 
 namespace {
 
-int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service) {
-  Event event = {{"type", "helper.status"},
-                 {"implementation", "speech-analyzer"},
-                 {"authorization", "not-required"},
-                 {"protocolVersion", 1}};
+int analyzerHealth(const WriterPtr& writer, speech::AnalysisService& service,
+                   const std::string& healthLocale) {
+  HelperStatus event;
+  event.implementation = kAnalyzerImplementation;
+  event.authorization = "not-required";
   auto unavailable = [&] {
-    event["status"] = "unavailable";
-    event["available"] = false;
-    event["modelStatus"] = "unsupported";
-    writer->write(event);
+    event.status = "unavailable";
+    event.available = false;
+    event.modelStatus = "unsupported";
+    writer->write(encode(event));
     return 1;
   };
   if (!service.transcriberIsAvailable()) return unavailable();
-  auto locale = service.supportedLocale(defaultLocale());
+  auto locale = service.supportedLocale(healthLocale);
   if (!locale) return unavailable();
   auto transcriber = service.makeTranscriber(*locale);
   if (!transcriber) return unavailable();
   const speech::AssetStatus status = service.assetStatus(*transcriber);
   const bool installed = status == speech::AssetStatus::installed;
-  event["status"] = installed ? "ready" : "setup-required";
-  event["available"] = installed;
-  event["modelStatus"] = speech::assetStatusName(status);
-  writer->write(event);
+  event.status = installed ? "ready" : "setup-required";
+  event.available = installed;
+  event.modelStatus = speech::assetStatusName(status);
+  writer->write(encode(event));
   return 0;
 }
 
-int legacyHealth(const WriterPtr& writer, speech::RecognizerService& service) {
-  const std::string healthLocale = defaultLocale();
+int legacyHealth(const WriterPtr& writer, speech::RecognizerService& service,
+                 const std::string& healthLocale) {
   auto recognizer = service.recognizer(healthLocale);
   const speech::AuthorizationStatus authorization = service.authorizationStatus();
   const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
   const DictationAvailability dictation = dictationAvailability(service, healthLocale);
   const bool ready = authorization == speech::kAuthorizationAuthorized && onDevice &&
                      dictation != DictationAvailability::disabled;
-  Event event = {{"type", "helper.status"},
-                 {"status", ready ? "ready" : "setup-required"},
-                 {"available", ready},
-                 {"implementation", "sf-speech-recognizer"},
-                 {"authorization", authorizationLabel(authorization)},
-                 {"modelStatus", onDevice ? "installed" : "unavailable"},
-                 {"dictation", toString(dictation)},
-                 {"protocolVersion", 1}};
-  if (dictation == DictationAvailability::disabled) event["message"] = dictationSetupMessage;
-  writer->write(event);
+  HelperStatus event;
+  event.status = ready ? "ready" : "setup-required";
+  event.available = ready;
+  event.implementation = kLegacyImplementation;
+  event.authorization = authorizationLabel(authorization);
+  event.modelStatus = onDevice ? "installed" : "unavailable";
+  event.dictation = toString(dictation);
+  if (dictation == DictationAvailability::disabled) event.message = dictationSetupMessage;
+  writer->write(encode(event));
   return 0;
 }
 
 Event modelEvent(const std::string& status, const std::string& locale) {
-  return {{"type", "helper.model"}, {"status", status}, {"locale", locale}};
+  return encode(HelperModel{status, locale});
 }
 
 }  // namespace
 
-int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform) {
-  if (usesAnalyzerPath(platform)) return analyzerHealth(writer, *platform.analysis);
-  return legacyHealth(writer, *platform.recognizer);
+int emitHealth(const WriterPtr& writer, platform::HelperPlatform& platform,
+               const std::string& defaultLocale) {
+  if (usesAnalyzerPath(platform)) return analyzerHealth(writer, *platform.analysis, defaultLocale);
+  return legacyHealth(writer, *platform.recognizer, defaultLocale);
 }
 
 int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform& platform) {
   if (usesAnalyzerPath(platform)) {
-    writer->write(
-        {{"type", "helper.authorization"}, {"status", "not-required"}, {"authorized", true}});
+    writer->write(encode(HelperAuthorization{"not-required", true}));
     return 0;
   }
   // No overall time-out: the mode waits until the user or the system has answered.
@@ -81,9 +80,8 @@ int requestLegacyAuthorization(const WriterPtr& writer, platform::HelperPlatform
   std::condition_variable answered;
   bool done = false;
   platform.recognizer->requestAuthorization([&](speech::AuthorizationStatus status) {
-    writer->write({{"type", "helper.authorization"},
-                   {"status", authorizationLabel(status)},
-                   {"authorized", status == speech::kAuthorizationAuthorized}});
+    writer->write(encode(HelperAuthorization{authorizationLabel(status),
+                                             status == speech::kAuthorizationAuthorized}));
     std::lock_guard lock(mutex);
     done = true;
     answered.notify_all();

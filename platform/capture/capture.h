@@ -148,7 +148,7 @@ struct CapturePlatform {
   std::shared_ptr<CaptureService> capture;
 };
 
-// This machine's sound server (PulseAudio or PipeWire through libpulse).
-CapturePlatform makeLinuxCapturePlatform();
+// This machine's sound server (PulseAudio or PipeWire through libpulse), reporting `version`.
+CapturePlatform makeLinuxCapturePlatform(OsVersion version);
 
 }  // namespace brimlow::platform::capture

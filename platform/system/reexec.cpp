@@ -92,8 +92,8 @@ pid_t spawnForwardingSignals(const std::string& path, posix_spawnattr_t& attribu
 
 }  // namespace
 
-void reexecDisclaimedIfNeeded(int argc, char** argv) {
-  if (const char* marker = std::getenv(kMarker); marker && std::strcmp(marker, "1") == 0) return;
+void reexecDisclaimedIfNeeded(int argc, char** argv, bool disclaimed) {
+  if (disclaimed) return;
 
   auto disclaim = reinterpret_cast<DisclaimFunction>(
       ::dlsym(RTLD_DEFAULT, "responsibility_spawnattrs_setdisclaim"));

@@ -9,6 +9,7 @@ namespace brimlow::platform {
 // it): it then never returns. Returns when this process is to go on as the program itself: it is
 // the copy already, the function does not exist (the usual case on Linux), or any step failed.
 // Writes nothing anywhere.
-void reexecDisclaimedIfNeeded(int argc, char** argv);
+// `disclaimed`: this process is the copy already (the program's BRIMLOW_DISCLAIMED=1).
+void reexecDisclaimedIfNeeded(int argc, char** argv, bool disclaimed);
 
 }  // namespace brimlow::platform

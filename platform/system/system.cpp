@@ -38,9 +38,9 @@ std::optional<OsVersion> OsVersion::parse(const std::string& text) {
   return v;
 }
 
-OsVersion linuxReportedOsVersion() {
-  if (const char* env = std::getenv("BRIMLOW_PLATFORM_VERSION")) {
-    if (auto parsed = OsVersion::parse(env)) return *parsed;
+OsVersion linuxReportedOsVersion(const char* chosen) {
+  if (chosen) {
+    if (auto parsed = OsVersion::parse(chosen)) return *parsed;
   }
   return OsVersion{26, 0, 0};
 }

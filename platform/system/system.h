@@ -20,9 +20,10 @@ struct OsVersion {
   static std::optional<OsVersion> parse(const std::string& text);
 };
 
-// The system this build stands in for reports itself as current (26.0). BRIMLOW_PLATFORM_VERSION
-// (for example "15.0") makes it report an older one; an unparsable value is ignored.
-OsVersion linuxReportedOsVersion();
+// The system this build stands in for reports itself as current (26.0); `chosen` (the programs'
+// BRIMLOW_PLATFORM_VERSION, for example "15.0") makes it report an older one. Null or an
+// unparsable value is ignored.
+OsVersion linuxReportedOsVersion(const char* chosen);
 
 // Wall-clock milliseconds since the Unix epoch, fraction kept. Every timestamp and every
 // time-based rule of both programs reads this one clock.

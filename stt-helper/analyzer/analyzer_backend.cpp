@@ -9,16 +9,17 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "protocol/pcm_payload.h"
 #include "stt-helper/analyzer/analyzer_channel.h"
 #include "stt-helper/echo/self_feed.h"
 #include "stt-helper/locale.h"
-#include "stt-helper/pcm.h"
+#include "stt-helper/sessions.h"
 
 namespace brimlow::stt {
 
 namespace {
 
-constexpr const char* kImplementation = "speech-analyzer";
+constexpr const char* kImplementation = kAnalyzerImplementation;
 // Creation and finishing block a worker on the engine; a few threads keep one slow channel from
 // holding up the others.
 constexpr size_t kWorkerThreads = 4;
@@ -91,8 +92,7 @@ class SessionEnd {
 
   void countDown() {
     if (remaining_.fetch_sub(1) != 1 || *stoppingAll_) return;
-    writer_->write(
-        {{"type", "session.finished"}, {"sessionId", sessionId_}, {"at", nowMilliseconds()}});
+    writer_->write(encode(SessionFinished{sessionId_, nowMilliseconds()}));
   }
 
  private:
@@ -105,7 +105,9 @@ class SessionEnd {
 class SpeechAnalyzerBackend final : public SpeechBackend {
  public:
   explicit SpeechAnalyzerBackend(BackendContext& context)
-      : writer_(context.writer), analysis_(context.platform.analysis) {}
+      : writer_(context.writer),
+        analysis_(context.platform.analysis),
+        defaultLocale_(context.settings.defaultLocale) {}
 
   // Cancels what still runs and waits for the workers, so nothing outlives the backend.
   ~SpeechAnalyzerBackend() override {
@@ -116,15 +118,13 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   std::string implementationName() const override { return kImplementation; }
 
   void emitStatus() override {
-    writer_->write(
-        {{"type", "helper.status"},
-         {"status", analysis_->transcriberIsAvailable() ? "checking-model" : "unavailable"},
-         {"available", false},
-         {"implementation", kImplementation},
-         {"authorization", "not-required"},
-         {"protocolVersion", 1}});
+    HelperStatus checking;
+    checking.status = analysis_->transcriberIsAvailable() ? "checking-model" : "unavailable";
+    checking.implementation = kImplementation;
+    checking.authorization = "not-required";
+    writer_->write(encode(checking));
     // The model check concerns the default locale, whatever sessions ask for later.
-    asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale()] {
+    asio::post(pool_, [analysis = analysis_, writer = writer_, requested = defaultLocale_] {
       const std::string name = localeName(requested);
       auto locale = analysis->supportedLocale(requested);
       if (!locale) {
@@ -135,29 +135,23 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
       speech::AssetStatus status =
           transcriber ? analysis->assetStatus(*transcriber) : speech::AssetStatus::unsupported;
       const bool installed = status == speech::AssetStatus::installed;
-      writer->write(
-          {{"type", "helper.status"},
-           {"status", installed ? "ready" : "setup-required"},
-           {"available", installed},
-           {"implementation", kImplementation},
-           {"authorization", "not-required"},
-           {"modelStatus", speech::assetStatusName(status)},
-           {"message", installed ? "On-device " + name + " SpeechAnalyzer model is ready."
-                                 : "Run `npm run helper:install-model` while online, then retry."},
-           {"protocolVersion", 1}});
+      HelperStatus checked;
+      checked.status = installed ? "ready" : "setup-required";
+      checked.available = installed;
+      checked.implementation = kImplementation;
+      checked.authorization = "not-required";
+      checked.modelStatus = speech::assetStatusName(status);
+      checked.message = installed ? "On-device " + name + " SpeechAnalyzer model is ready."
+                                  : "Run `npm run helper:install-model` while online, then retry.";
+      writer->write(encode(checked));
     });
   }
 
   void startSession(const std::string& id, const std::string& locale,
                     const std::vector<std::string>& vocabulary, bool echoCancellation) override {
     stopSession(id);
-    SessionConfiguration configuration;
-    configuration.locale = locale;
-    configuration.echoCancellation = echoCancellation;
-    configuration.vocabulary.assign(
-        vocabulary.begin(), vocabulary.begin() + static_cast<std::ptrdiff_t>(
-                                                     std::min(vocabulary.size(), kMaxVocabulary)));
-    sessions_[id] = configuration;
+    const SessionConfiguration& configuration =
+        sessions_.open(id, locale, vocabulary, echoCancellation);
     if (echoCancellation)
       echoes_[id] = EchoPath{std::make_shared<SessionEcho>(), asio::make_strand(pool_)};
     for (AudioSource source : kAllAudioSources) createChannel(id, source, configuration);
@@ -166,7 +160,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   void appendAudio(const std::string& sessionId, AudioSource source, int64_t, double capturedAt,
                    const std::string& pcmBase64) override {
     ChannelKey key{sessionId, source};
-    SlotPtr slot = suppressed_.contains(key) ? nullptr : slotOf(key);
+    SlotPtr slot = sessions_.isSuppressed(key) ? nullptr : slotOf(key);
     auto echo = echoes_.find(sessionId);
     if (echo == echoes_.end()) {
       if (!slot) return;
@@ -196,7 +190,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   void setSuppressed(const std::string& sessionId, AudioSource source, bool suppressed) override {
     ChannelKey key{sessionId, source};
     if (suppressed) {
-      suppressed_.insert(key);
+      sessions_.suppress(key);
       auto found = channels_.find(key);
       if (found != channels_.end()) {
         cancelSlot(key, found->second);
@@ -205,23 +199,18 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
         cancelled_.emplace(sessionId, found->second);
         channels_.erase(found);
       }
-    } else if (suppressed_.erase(key) > 0) {
-      auto session = sessions_.find(sessionId);
-      if (session != sessions_.end()) createChannel(sessionId, source, session->second);
+    } else if (sessions_.unsuppress(key)) {
+      if (const SessionConfiguration* session = sessions_.find(sessionId))
+        createChannel(sessionId, source, *session);
     }
-    writer_->write({{"type", "source.suppressed"},
-                    {"sessionId", sessionId},
-                    {"source", toString(source)},
-                    {"suppressed", suppressed},
-                    {"at", nowMilliseconds()}});
+    writer_->write(encode(SourceSuppressed{sessionId, source, suppressed, nowMilliseconds()}));
   }
 
   void stopSession(const std::string& id) override {
-    const bool wasOpen = sessions_.erase(id) > 0;
+    const bool wasOpen = sessions_.close(id);
     std::vector<SlotPtr> finishing;
     for (AudioSource source : kAllAudioSources) {
       ChannelKey key{id, source};
-      suppressed_.erase(key);
       auto found = channels_.find(key);
       if (found != channels_.end()) {
         finishing.push_back(found->second);
@@ -235,7 +224,7 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     cancelled_.erase(from, to);
     if (!wasOpen && finishing.empty()) return;
     // Written before the finishing starts, so the channels' last finals always follow it.
-    writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+    writer_->write(encode(SessionStopped{id, nowMilliseconds()}));
     auto end = std::make_shared<SessionEnd>(id, finishing.size() + cancelled.size() + 1, writer_,
                                             stoppingAll_);
     for (const SlotPtr& slot : finishing) {
@@ -262,7 +251,6 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
     for (auto& [key, slot] : channels_) cancelSlot(key, slot);
     channels_.clear();
     sessions_.clear();
-    suppressed_.clear();
     cancelled_.clear();
     echoes_.clear();
   }
@@ -292,23 +280,19 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
             writer->error(message, key.sessionId, key.source);
           });
     }
-    asio::post(slot->strand,
-               [slot, analysis = analysis_, writer = writer_, sessionId, source, configuration] {
-                 auto created = SpeechAnalyzerChannel::create(*analysis, slot->strand, sessionId,
-                                                              source, configuration.locale,
-                                                              configuration.vocabulary, writer);
-                 if (!created) {
-                   slot->creationError = created.error();
-                   return;
-                 }
-                 slot->channel = std::move(created.value());
-                 writer->write({{"type", "session.ready"},
-                                {"sessionId", sessionId},
-                                {"source", toString(source)},
-                                {"available", true},
-                                {"implementation", kImplementation},
-                                {"locale", configuration.locale}});
-               });
+    asio::post(slot->strand, [slot, analysis = analysis_, writer = writer_, sessionId, source,
+                              configuration] {
+      auto created =
+          SpeechAnalyzerChannel::create(*analysis, slot->strand, sessionId, source,
+                                        configuration.locale, configuration.vocabulary, writer);
+      if (!created) {
+        slot->creationError = created.error();
+        return;
+      }
+      slot->channel = std::move(created.value());
+      writer->write(
+          encode(SessionReady{sessionId, source, true, kImplementation, configuration.locale}));
+    });
   }
 
   void cancelSlot(const ChannelKey& key, const SlotPtr& slot) {
@@ -336,9 +320,9 @@ class SpeechAnalyzerBackend final : public SpeechBackend {
   asio::thread_pool pool_{kWorkerThreads};
   WriterPtr writer_;
   std::shared_ptr<speech::AnalysisService> analysis_;
-  std::map<std::string, SessionConfiguration> sessions_;
+  const std::string defaultLocale_;
+  SessionTable sessions_;
   std::unordered_map<ChannelKey, SlotPtr, ChannelKeyHash> channels_;
-  std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
   std::map<std::string, EchoPath> echoes_;  // sessions with echo cancellation
   // Channels of open sessions cancelled by a suppression, by session id, while their
   // cancellation may still be on its way.

@@ -39,20 +39,13 @@ std::optional<Event> makeTranscriptEvent(const speech::AnalysisResult& result,
   std::string utteranceId =
       sessionId + "-" + toString(source) + "-" + epoch + "-" + std::string(startPart);
 
-  Event event = {{"type", result.isFinal ? "transcript.final" : "transcript.partial"},
-                 {"sessionId", sessionId},
-                 {"utteranceId", utteranceId},
-                 {"source", toString(source)},
-                 {"text", text},
-                 {"startedAt", startedAt},
-                 {"transcribedAt", transcribedAt}};
+  Transcript event{sessionId, utteranceId, source, text, startedAt, transcribedAt, std::nullopt};
   if (result.isFinal) {
     const double speechEndedAt = base + std::max(startSec, endSec) * 1000.0;
-    event["speechEndedAt"] = speechEndedAt;
-    event["latencyMs"] = std::max(0.0, transcribedAt - speechEndedAt);
-    event["endpointing"] = {{"provider", "apple-speech-analyzer"}, {"reason", "framework"}};
+    event.final = FinalDetails{speechEndedAt, std::max(0.0, transcribedAt - speechEndedAt),
+                               Endpointing{"apple-speech-analyzer", "framework", {}, {}}};
   }
-  return event;
+  return encode(event);
 }
 
 SpeechAnalyzerChannel::SpeechAnalyzerChannel(asio::any_io_executor strand, std::string sessionId,
@@ -173,11 +166,7 @@ void SpeechAnalyzerChannel::handleResult(const speech::AnalysisResult& result) {
 
 void SpeechAnalyzerChannel::handleWaiting(bool waiting) {
   if (cancelled_ || resultsEnded_) return;
-  writer_->write({{"type", "source.waiting"},
-                  {"sessionId", sessionId_},
-                  {"source", toString(source_)},
-                  {"waiting", waiting},
-                  {"at", nowMilliseconds()}});
+  writer_->write(encode(SourceWaiting{sessionId_, source_, waiting, nowMilliseconds()}));
 }
 
 void SpeechAnalyzerChannel::handleEnd(const std::optional<speech::SpeechError>& error) {

@@ -20,9 +20,9 @@
 #include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/analysis.h"
+#include "protocol/helper_commands.h"
 #include "stt-helper/analyzer/analyzer_errors.h"
 #include "stt-helper/analyzer/buffer_converter.h"
-#include "stt-helper/command.h"
 #include "stt-helper/event_writer.h"
 
 namespace brimlow::stt {

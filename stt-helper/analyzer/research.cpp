@@ -10,7 +10,6 @@
 #include <asio/thread_pool.hpp>
 
 #include "stt-helper/analyzer/analyzer_channel.h"
-#include "stt-helper/locale.h"
 
 namespace brimlow::stt {
 
@@ -59,11 +58,6 @@ auto onStrand(const asio::any_io_executor& strand, Work work) -> decltype(work()
 
 }  // namespace
 
-std::string researchLocale() {
-  const char* value = std::getenv("BRIMLOW_RESEARCH_LOCALE");
-  return value && *value ? value : defaultLocale();
-}
-
 std::optional<speech::SpeechError> feedResearchFile(audio::AudioFile& file,
                                                     const ResearchAppend& append) {
   const double sampleRate = file.processingFormat().sampleRate;
@@ -81,6 +75,7 @@ std::optional<speech::SpeechError> feedResearchFile(audio::AudioFile& file,
 
 std::optional<speech::SpeechError> transcribeResearchFile(const std::string& path,
                                                           const std::string& vocabularyPath,
+                                                          const std::string& locale,
                                                           const WriterPtr& writer,
                                                           speech::AnalysisService& service) {
   auto vocabulary = readVocabulary(vocabularyPath);
@@ -100,8 +95,8 @@ std::optional<speech::SpeechError> transcribeResearchFile(const std::string& pat
   asio::thread_pool pool(1);
   asio::any_io_executor strand = asio::make_strand(pool);
   auto created = onStrand(strand, [&] {
-    return SpeechAnalyzerChannel::create(service, strand, "research", AudioSource::remote,
-                                         researchLocale(), *vocabulary, writer);
+    return SpeechAnalyzerChannel::create(service, strand, "research", AudioSource::remote, locale,
+                                         *vocabulary, writer);
   });
   if (!created) return created.error();
   std::shared_ptr<SpeechAnalyzerChannel> channel = created.value();
@@ -124,10 +119,7 @@ std::optional<speech::SpeechError> transcribeResearchFile(const std::string& pat
   });
   if (auto error = finished.get_future().get()) return cancelAnd(*error);
 
-  writer->write({{"type", "research.complete"},
-                 {"implementation", "speech-analyzer"},
-                 {"module", "SpeechTranscriber"},
-                 {"vocabularyCount", vocabulary->size()}});
+  writer->write(encode(ResearchComplete{vocabulary->size()}));
   return std::nullopt;
 }
 

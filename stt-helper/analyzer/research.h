@@ -16,16 +16,15 @@ namespace brimlow::stt {
 inline constexpr uint32_t kResearchChunkFrames = 4000;  // 250 ms at 16 kHz
 inline constexpr size_t kResearchMaxVocabulary = 100;
 
-// BRIMLOW_RESEARCH_LOCALE, or the helper's default locale when it is unset or empty, so that
-// recognition with a vocabulary can be measured offline in the locales this platform supports.
-std::string researchLocale();
-
 // Transcribes the file at `path` with the JSON array of strings at `vocabularyPath` (at most 100)
-// as session "research", source "remote", locale researchLocale(), and writes "research.complete"
+// as session "research", source "remote", in `locale` (the settings' research locale, so that
+// recognition with a vocabulary can be measured offline in the locales this platform supports),
+// and writes "research.complete"
 // at the end. Returns the first failure; nothing is written before the channel exists, and the
 // channel is cancelled on every failure after that.
 std::optional<speech::SpeechError> transcribeResearchFile(const std::string& path,
                                                           const std::string& vocabularyPath,
+                                                          const std::string& locale,
                                                           const WriterPtr& writer,
                                                           speech::AnalysisService& service);
 

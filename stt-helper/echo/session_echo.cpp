@@ -7,26 +7,19 @@
 #include <mutex>
 
 #include "stt-helper/echo/echo_delay.h"
+#include "stt-helper/echo/echo_reference.h"
 
 namespace brimlow::stt {
 
+using namespace echo;
+
 namespace {
 
-constexpr int64_t kSamplesPerMs = 16;
-constexpr int64_t kFrame = audio::EchoCanceller::kFrameSamples;
-constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
-// Capture times that wander this little from the running sample count are jitter of the host's
-// stamps, not a gap in the audio.
-constexpr int64_t kJitterSamples = 100 * kSamplesPerMs;
-// How much of the "remote" audio is kept: the longest lag, the hold and some slack.
-constexpr int64_t kReferenceSamples = 8 * 16000;
-constexpr int64_t kReferenceFrames = kReferenceSamples / kFrame;
 // The loudspeakers count as playing for a microphone frame when one of this many reference frames
 // before it (from the aligned delay back) was loud: where most of a room's echo comes from.
 constexpr int64_t kTailFrames = 15;
 // Below this mean square the loudspeakers count as silent (about -55 dBFS).
 constexpr double kPlaying = 3.2e-6;
-constexpr double kTiny = 1e-12;
 // After the alignment moves, the canceller takes about this long to learn the room again.
 constexpr int64_t kSettleFrames = 200;
 // The quietest frame's level follows quieter frames at once and louder ones slowly (about
@@ -37,108 +30,6 @@ constexpr double kBackgroundSmoothing = 0.05;
 constexpr int64_t kBackgroundAfterFrames = 100;
 // Half a second of the background is kept for replay.
 constexpr size_t kBackgroundSamples = 50 * kFrame;
-
-int64_t sampleIndexAt(double capturedAt) {
-  return std::llround(capturedAt * static_cast<double>(kSamplesPerMs));
-}
-
-// floor(a / b) for b > 0, also for negative a.
-int64_t floorDiv(int64_t a, int64_t b) {
-  return a >= 0 ? a / b : -((-a + b - 1) / b);
-}
-
-size_t wrap(int64_t index, int64_t size) {
-  return static_cast<size_t>(((index % size) + size) % size);
-}
-
-double meanSquare(const int16_t* samples, int64_t count) {
-  double sum = 0;
-  for (int64_t i = 0; i < count; ++i) {
-    const double value = samples[i] / 32768.0;
-    sum += value * value;
-  }
-  return count > 0 ? sum / static_cast<double>(count) : 0.0;
-}
-
-double decibels(double meanSquareValue) {
-  return 10.0 * std::log10(meanSquareValue + kTiny);
-}
-
-// What the loudspeakers played, by sample index on the capture-time clock, for the last few
-// seconds, with the level of each 10 ms frame.
-class Reference {
- public:
-  bool started() const { return end_ != kNone; }
-  int64_t end() const { return end_; }
-  double lastArrival() const { return lastArrival_; }
-
-  // Appends a chunk where the running sample count puts it, or where its capture time says when
-  // that is far from the count. Levels of the frames it completes go to the estimator.
-  void append(const int16_t* samples, int64_t count, double capturedAt, double now,
-              EchoDelayEstimator& delay) {
-    lastArrival_ = now;
-    const int64_t at = sampleIndexAt(capturedAt);
-    const int64_t gap = end_ == kNone ? 0 : at - end_;
-    if (end_ == kNone || gap < -kJitterSamples || gap >= kReferenceSamples) {
-      end_ = at;  // the first chunk, or the clock jumped: start over from here
-      levelsFrom_ = floorDiv(at + kFrame - 1, kFrame);
-    } else if (gap > kJitterSamples) {
-      for (int64_t i = end_; i < at; ++i) ring_[wrap(i, kReferenceSamples)] = 0;  // silence
-      end_ = at;
-    }
-    if (ring_.empty()) {
-      ring_.resize(kReferenceSamples);
-      levels_.resize(kReferenceFrames);
-    }
-    for (int64_t i = 0; i < count; ++i) ring_[wrap(end_ + i, kReferenceSamples)] = samples[i];
-    end_ += count;
-    const int64_t whole = floorDiv(end_, kFrame);  // frames before this one are complete
-    for (int64_t frame = std::max(levelsFrom_, whole - kReferenceFrames); frame < whole; ++frame) {
-      double sum = 0;
-      for (int64_t i = frame * kFrame; i < (frame + 1) * kFrame; ++i) {
-        const double value = ring_[wrap(i, kReferenceSamples)] / 32768.0;
-        sum += value * value;
-      }
-      levels_[wrap(frame, kReferenceFrames)] = sum / static_cast<double>(kFrame);
-      delay.addFar(frame, static_cast<float>(decibels(sum / static_cast<double>(kFrame))));
-    }
-    levelsFrom_ = std::max(levelsFrom_, whole);
-  }
-
-  // `count` samples from `from`; what is not held (too old, not come yet) reads as silence.
-  // True when all of it was held.
-  bool read(int64_t from, int16_t* out, int64_t count) const {
-    bool whole = true;
-    for (int64_t i = 0; i < count; ++i) {
-      const int64_t index = from + i;
-      const bool held = end_ != kNone && index < end_ && index >= end_ - kReferenceSamples;
-      out[i] = held ? ring_[wrap(index, kReferenceSamples)] : 0;
-      whole = whole && held;
-    }
-    return whole;
-  }
-
-  // Whether the level of every frame among [first, last] is known.
-  bool known(int64_t first, int64_t last) const {
-    return end_ != kNone && first >= levelsFrom_ - kReferenceFrames && last < levelsFrom_;
-  }
-
-  // The loudest known frame level among frames [first, last], 0 when none is known.
-  double loudest(int64_t first, int64_t last) const {
-    double level = 0;
-    for (int64_t frame = std::max(first, levelsFrom_ - kReferenceFrames);
-         frame <= std::min(last, levelsFrom_ - 1); ++frame)
-      level = std::max(level, levels_[wrap(frame, kReferenceFrames)]);
-    return level;
-  }
-
- private:
-  std::vector<int16_t> ring_;  // made with the first chunk
-  std::vector<double> levels_;
-  int64_t end_ = kNone;
-  int64_t levelsFrom_ = kNone;  // the first frame whose level is not yet known
-  double lastArrival_ = -std::numeric_limits<double>::infinity();
-};
 
 // Everything a session's echo processing holds, made with its first "self" audio.
 struct State {

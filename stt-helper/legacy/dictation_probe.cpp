@@ -8,8 +8,8 @@
 #include <mutex>
 
 #include "common/text.h"
+#include "protocol/pcm_payload.h"
 #include "stt-helper/event_writer.h"
-#include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
 

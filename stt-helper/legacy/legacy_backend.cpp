@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "protocol/pcm_payload.h"
 #include "stt-helper/locale.h"
-#include "stt-helper/pcm.h"
 
 namespace brimlow::stt {
 
@@ -11,6 +11,7 @@ LegacySpeechBackend::LegacySpeechBackend(BackendContext& context)
     : writer_(context.writer),
       service_(context.platform.recognizer),
       mainQueue_(context.mainQueue),
+      settings_(context.settings),
       self_(std::make_shared<LegacySpeechBackend*>(this)) {}
 
 LegacySpeechBackend::~LegacySpeechBackend() = default;
@@ -27,7 +28,7 @@ std::string LegacySpeechBackend::statusMessage(speech::AuthorizationStatus statu
     return "Run `npm run helper:authorize` once to grant Speech Recognition access.";
   if (status != speech::kAuthorizationAuthorized)
     return "Enable Speech Recognition for Brimlow in System Settings > Privacy & Security.";
-  const std::string name = localeName(defaultLocale());
+  const std::string name = localeName(settings_.defaultLocale);
   if (!onDevice)
     return "The " + name + " on-device recognition model is unavailable. Enable " + name +
            " Dictation and download its model in System Settings.";
@@ -38,32 +39,29 @@ std::string LegacySpeechBackend::statusMessage(speech::AuthorizationStatus statu
 // The readiness report and its setup messages are about on-device recognition in the default
 // locale, whatever sessions ask for.
 void LegacySpeechBackend::emitStatus() {
-  const std::string statusLocale = defaultLocale();
+  const std::string& statusLocale = settings_.defaultLocale;
   auto recognizer = service_->recognizer(statusLocale);
   const speech::AuthorizationStatus status = service_->authorizationStatus();
   const bool onDevice = recognizer && recognizer->supportsOnDeviceRecognition();
   const DictationAvailability dictation = dictationAvailability(*service_, statusLocale);
   const bool ready = status == speech::kAuthorizationAuthorized && onDevice &&
                      dictation != DictationAvailability::disabled;
-  writer_->write({{"type", "helper.status"},
-                  {"status", ready ? "ready" : "setup-required"},
-                  {"available", ready},
-                  {"implementation", implementationName()},
-                  {"authorization", authorizationLabel(status)},
-                  {"modelStatus", onDevice ? "installed" : "unavailable"},
-                  {"dictation", toString(dictation)},
-                  {"message", statusMessage(status, onDevice, dictation)},
-                  {"protocolVersion", 1}});
+  HelperStatus event;
+  event.status = ready ? "ready" : "setup-required";
+  event.available = ready;
+  event.implementation = implementationName();
+  event.authorization = authorizationLabel(status);
+  event.modelStatus = onDevice ? "installed" : "unavailable";
+  event.dictation = toString(dictation);
+  event.message = statusMessage(status, onDevice, dictation);
+  writer_->write(encode(event));
 }
 
 void LegacySpeechBackend::startSession(const std::string& id, const std::string& locale,
                                        const std::vector<std::string>& vocabulary,
                                        bool echoCancellation) {
   stopSession(id);
-  SessionConfiguration configuration{locale, {}, echoCancellation};
-  configuration.vocabulary.assign(vocabulary.begin(),
-                                  vocabulary.begin() + std::min(vocabulary.size(), kMaxVocabulary));
-  sessions_[id] = std::move(configuration);
+  sessions_.open(id, locale, vocabulary, echoCancellation);
   if (echoCancellation) {
     auto echo = std::make_shared<SessionEcho>();
     std::weak_ptr<LegacySpeechBackend*> weakSelf = self_;
@@ -90,26 +88,22 @@ void LegacySpeechBackend::startSession(const std::string& id, const std::string&
   const bool available =
       status == speech::kAuthorizationAuthorized && onDevice &&
       dictationAvailability(*service_, locale) != DictationAvailability::disabled;
-  writer_->write({{"type", "session.ready"},
-                  {"sessionId", id},
-                  {"available", available},
-                  {"implementation", implementationName()},
-                  {"locale", locale}});
+  writer_->write(encode(SessionReady{id, std::nullopt, available, implementationName(), locale}));
   if (!available) emitStatus();
 }
 
 void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource source,
                                       int64_t sequence, double capturedAt,
                                       const std::string& pcmBase64) {
-  auto session = sessions_.find(sessionId);
-  if (session == sessions_.end()) {
+  const SessionConfiguration* session = sessions_.find(sessionId);
+  if (!session) {
     writer_->error("Audio received before session.start", sessionId, source);
     return;
   }
   const ChannelKey key{sessionId, source};
   auto echo = echoes_.find(sessionId);
   SelfAudioFeed* feed = echo == echoes_.end() ? nullptr : echo->second.get();
-  if (suppressed_.contains(key)) {
+  if (sessions_.isSuppressed(key)) {
     // Muted "remote" audio still plays: the "self" audio keeps its reference.
     if (feed && source == AudioSource::remote) {
       if (auto buffer = makePCMBuffer(pcmBase64)) feed->addReference(*buffer.value(), capturedAt);
@@ -118,8 +112,7 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
   }
 
   if (cachedDictationVerdict() == DictationAvailability::disabled) {
-    if (dictationAvailability(*service_, session->second.locale) ==
-        DictationAvailability::disabled) {
+    if (dictationAvailability(*service_, session->locale) == DictationAvailability::disabled) {
       reportDictationDisabled(key);
       return;
     }
@@ -140,11 +133,11 @@ void LegacySpeechBackend::appendAudio(const std::string& sessionId, AudioSource 
     // replaced never discards its successor.
     auto channelSlot = std::make_shared<const LegacyRecognitionChannel*>(nullptr);
     auto created = LegacyRecognitionChannel::create(
-        sessionId, source, session->second.locale, session->second.vocabulary, writer_,
+        sessionId, source, session->locale, session->vocabulary, writer_,
         [weakSelf, key, channelSlot] {
           if (auto self = weakSelf.lock()) (*self)->handleDictationDisabled(key, *channelSlot);
         },
-        *service_, mainQueue_);
+        *service_, mainQueue_, settings_.debugLog);
     if (!created) {
       writer_->error(created.error().description, sessionId, source);
       return;
@@ -177,9 +170,9 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
                                         bool suppressed) {
   const ChannelKey key{sessionId, source};
   if (!suppressed) {
-    suppressed_.erase(key);
+    sessions_.unsuppress(key);
   } else {
-    suppressed_.insert(key);
+    sessions_.suppress(key);
     auto found = channels_.find(key);
     if (found != channels_.end()) {
       auto channel = std::move(found->second);
@@ -190,21 +183,16 @@ void LegacySpeechBackend::setSuppressed(const std::string& sessionId, AudioSourc
         echo->second->reset();
     }
   }
-  writer_->write({{"type", "source.suppressed"},
-                  {"sessionId", sessionId},
-                  {"source", toString(source)},
-                  {"suppressed", suppressed},
-                  {"at", nowMilliseconds()}});
+  writer_->write(encode(SourceSuppressed{sessionId, source, suppressed, nowMilliseconds()}));
 }
 
 void LegacySpeechBackend::stopSession(const std::string& id) {
-  const bool existed = sessions_.erase(id) > 0;
+  const bool existed = sessions_.close(id);
   // What waited for its reference goes to the "self" channel before it finishes.
   if (auto echo = echoes_.find(id); echo != echoes_.end()) {
     echo->second->flush();
     echoes_.erase(echo);
   }
-  std::erase_if(suppressed_, [&](const ChannelKey& key) { return key.sessionId == id; });
   std::erase_if(dictationNoticeSent_, [&](const ChannelKey& key) { return key.sessionId == id; });
   std::vector<std::shared_ptr<LegacyRecognitionChannel>> stopping;
   for (auto it = channels_.begin(); it != channels_.end();) {
@@ -217,10 +205,10 @@ void LegacySpeechBackend::stopSession(const std::string& id) {
   }
   if (!existed && stopping.empty()) return;
   for (auto& channel : stopping) channel->finish();
-  writer_->write({{"type", "session.stopped"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+  writer_->write(encode(SessionStopped{id, nowMilliseconds()}));
   // The channels wrote their last finals while finishing, and their tasks' later calls are
   // ignored: nothing of this session comes any more.
-  writer_->write({{"type", "session.finished"}, {"sessionId", id}, {"at", nowMilliseconds()}});
+  writer_->write(encode(SessionFinished{id, nowMilliseconds()}));
 }
 
 void LegacySpeechBackend::stopAll() {
@@ -230,7 +218,6 @@ void LegacySpeechBackend::stopAll() {
   channels_.clear();
   for (auto& [key, channel] : channels) channel->finish();
   sessions_.clear();
-  suppressed_.clear();
   dictationNoticeSent_.clear();
 }
 

@@ -11,6 +11,7 @@
 #include "stt-helper/echo/self_feed.h"
 #include "stt-helper/legacy/dictation_probe.h"
 #include "stt-helper/legacy/legacy_channel.h"
+#include "stt-helper/sessions.h"
 
 namespace brimlow::stt {
 
@@ -19,7 +20,7 @@ class LegacySpeechBackend final : public SpeechBackend {
   explicit LegacySpeechBackend(BackendContext& context);
   ~LegacySpeechBackend() override;
 
-  std::string implementationName() const override { return "sf-speech-recognizer"; }
+  std::string implementationName() const override { return kLegacyImplementation; }
   void emitStatus() override;
   void startSession(const std::string& id, const std::string& locale,
                     const std::vector<std::string>& vocabulary,
@@ -43,10 +44,10 @@ class LegacySpeechBackend final : public SpeechBackend {
   WriterPtr writer_;
   std::shared_ptr<speech::RecognizerService> service_;
   asio::io_context& mainQueue_;
-  std::unordered_map<std::string, SessionConfiguration> sessions_;
+  const Settings settings_;
+  SessionTable sessions_;
   std::unordered_map<ChannelKey, std::shared_ptr<LegacyRecognitionChannel>, ChannelKeyHash>
       channels_;
-  std::unordered_set<ChannelKey, ChannelKeyHash> suppressed_;
   std::unordered_set<ChannelKey, ChannelKeyHash> dictationNoticeSent_;
   // Sessions with echo cancellation: their "self" audio goes through here first.
   std::unordered_map<std::string, std::shared_ptr<SelfAudioFeed>> echoes_;

@@ -19,11 +19,6 @@ namespace brimlow::stt {
 
 namespace {
 
-bool debugEnabled() {
-  const char* value = std::getenv("BRIMLOW_STT_DEBUG");
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
 using common::lowercased;
 
 }  // namespace
@@ -67,7 +62,8 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
                                  const std::string& localeIdentifier,
                                  std::vector<std::string> vocabulary, WriterPtr writer,
                                  std::function<void()> onDictationDisabled,
-                                 speech::RecognizerService& service, asio::io_context& mainQueue) {
+                                 speech::RecognizerService& service, asio::io_context& mainQueue,
+                                 bool debugLog) {
   if (service.authorizationStatus() != speech::kAuthorizationAuthorized)
     return unexpected(speech::SpeechError{kLegacyChannelErrorDomain, kLegacyNotAuthorizedCode,
                                           "Speech Recognition permission is not authorized"});
@@ -81,7 +77,7 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
         "The on-device recognition model for " + localeIdentifier + " is not installed"});
   std::shared_ptr<LegacyRecognitionChannel> channel(new LegacyRecognitionChannel(
       std::move(sessionId), source, std::move(recognizer), std::move(vocabulary), std::move(writer),
-      std::move(onDictationDisabled), mainQueue));
+      std::move(onDictationDisabled), mainQueue, debugLog));
   channel->startRecognition();
   return channel;
 }
@@ -89,7 +85,7 @@ LegacyRecognitionChannel::create(std::string sessionId, AudioSource source,
 LegacyRecognitionChannel::LegacyRecognitionChannel(
     std::string sessionId, AudioSource source, std::shared_ptr<speech::SpeechRecognizer> recognizer,
     std::vector<std::string> vocabulary, WriterPtr writer,
-    std::function<void()> onDictationDisabled, asio::io_context& mainQueue)
+    std::function<void()> onDictationDisabled, asio::io_context& mainQueue, bool debugLog)
     : sessionId_(std::move(sessionId)),
       source_(source),
       recognizer_(std::move(recognizer)),
@@ -98,7 +94,7 @@ LegacyRecognitionChannel::LegacyRecognitionChannel(
       onDictationDisabled_(std::move(onDictationDisabled)),
       mainQueue_(mainQueue),
       utteranceId_(makeUtteranceId()),
-      debug_(debugEnabled()) {}
+      debug_(debugLog) {}
 
 LegacyRecognitionChannel::~LegacyRecognitionChannel() {
   if (task_) task_->cancel();
@@ -310,22 +306,16 @@ void LegacyRecognitionChannel::endTask(bool finalWritten, bool dictationOff) {
   flushPending();
 }
 
-Event LegacyRecognitionChannel::transcriptEvent(const char* type, const std::string& text,
-                                                double startedAt, double transcribedAt) const {
-  return Event{{"type", type},
-               {"sessionId", sessionId_},
-               {"utteranceId", utteranceId_},
-               {"source", toString(source_)},
-               {"text", text},
-               {"startedAt", startedAt},
-               {"transcribedAt", transcribedAt}};
+Transcript LegacyRecognitionChannel::transcript(const std::string& text, double startedAt,
+                                                double transcribedAt) const {
+  return Transcript{sessionId_, utteranceId_,  source_,     text,
+                    startedAt,  transcribedAt, std::nullopt};
 }
 
-Event LegacyRecognitionChannel::endpointing(const std::string& reason) const {
-  return Event{{"provider", "apple-sfspeech"},
-               {"reason", reason},
-               {"threshold", voiceRmsThreshold},
-               {"minSilenceMs", silenceEndpointMs}};
+FinalDetails LegacyRecognitionChannel::finalDetails(double speechEndedAt, double transcribedAt,
+                                                    const std::string& reason) const {
+  return FinalDetails{speechEndedAt, std::max(0.0, transcribedAt - speechEndedAt),
+                      Endpointing{"apple-sfspeech", reason, voiceRmsThreshold, silenceEndpointMs}};
 }
 
 bool LegacyRecognitionChannel::handleResult(const speech::RecognitionResult& result) {
@@ -346,28 +336,19 @@ bool LegacyRecognitionChannel::handleResult(const speech::RecognitionResult& res
   lastStartedAt_ = startedAt;
   lastSpeechEndedAt_ = speechEndedAt;
 
-  if (!result.isFinal) {
-    writer_->write(transcriptEvent("transcript.partial", text, startedAt, transcribedAt));
-    return false;
-  }
-  Event event = transcriptEvent("transcript.final", text, startedAt, transcribedAt);
-  event["speechEndedAt"] = speechEndedAt;
-  event["latencyMs"] = std::max(0.0, transcribedAt - speechEndedAt);
-  event["endpointing"] = endpointing(endpointReason_);
-  writer_->write(event);
-  return true;
+  Transcript event = transcript(text, startedAt, transcribedAt);
+  if (result.isFinal) event.final = finalDetails(speechEndedAt, transcribedAt, endpointReason_);
+  writer_->write(encode(event));
+  return result.isFinal;
 }
 
 void LegacyRecognitionChannel::emitSyntheticFinalIfNeeded(const std::string& reason) {
   if (lastText_.empty()) return;
   const double now = nowMilliseconds();
   const double speechEnd = lastSpeechEndedAt_ ? *lastSpeechEndedAt_ : now;
-  Event event = transcriptEvent("transcript.final", lastText_,
-                                lastStartedAt_ ? *lastStartedAt_ : speechEnd, now);
-  event["speechEndedAt"] = speechEnd;
-  event["latencyMs"] = std::max(0.0, now - speechEnd);
-  event["endpointing"] = endpointing(reason);
-  writer_->write(event);
+  Transcript event = transcript(lastText_, lastStartedAt_ ? *lastStartedAt_ : speechEnd, now);
+  event.final = finalDetails(speechEnd, now, reason);
+  writer_->write(encode(event));
 }
 
 }  // namespace brimlow::stt

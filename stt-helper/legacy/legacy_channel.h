@@ -19,7 +19,7 @@
 #include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/recognizer.h"
-#include "stt-helper/command.h"
+#include "protocol/helper_commands.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/legacy/legacy_errors.h"
 
@@ -53,12 +53,12 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
 
   // Checks permission, locale and on-device model, then opens the first request and task, so a
   // new channel is capturing before its first buffer arrives. The error's description is the
-  // message for the host.
+  // message for the host. `debugLog`: endpointing notes on stderr (BRIMLOW_STT_DEBUG).
   static Expected<std::shared_ptr<LegacyRecognitionChannel>, speech::SpeechError> create(
       std::string sessionId, AudioSource source, const std::string& localeIdentifier,
       std::vector<std::string> vocabulary, WriterPtr writer,
       std::function<void()> onDictationDisabled, speech::RecognizerService& service,
-      asio::io_context& mainQueue);
+      asio::io_context& mainQueue, bool debugLog = false);
 
   // A channel dropped with a task still open cancels it, so that the engine lets go of the
   // audio it was waiting for; the handler finds the channel gone and does nothing.
@@ -106,7 +106,8 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   LegacyRecognitionChannel(std::string sessionId, AudioSource source,
                            std::shared_ptr<speech::SpeechRecognizer> recognizer,
                            std::vector<std::string> vocabulary, WriterPtr writer,
-                           std::function<void()> onDictationDisabled, asio::io_context& mainQueue);
+                           std::function<void()> onDictationDisabled, asio::io_context& mainQueue,
+                           bool debugLog);
 
   // Where each buffer goes, by state (see UtteranceState).
   void keepInPreroll(audio::PcmBufferPtr buffer, double capturedAt);
@@ -133,9 +134,10 @@ class LegacyRecognitionChannel : public std::enable_shared_from_this<LegacyRecog
   // The task has ended: closes the utterance, then -> idle or -> retired.
   void endTask(bool finalWritten, bool dictationOff);
   void emitSyntheticFinalIfNeeded(const std::string& reason = "flush");
-  Event transcriptEvent(const char* type, const std::string& text, double startedAt,
-                        double transcribedAt) const;
-  Event endpointing(const std::string& reason) const;
+  // A partial of the current utterance; a final once its details are added.
+  Transcript transcript(const std::string& text, double startedAt, double transcribedAt) const;
+  FinalDetails finalDetails(double speechEndedAt, double transcribedAt,
+                            const std::string& reason) const;
 
   const std::string sessionId_;
   const AudioSource source_;

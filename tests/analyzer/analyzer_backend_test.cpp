@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <asio/io_context.hpp>
 
-#include "common/pcm_base64.h"
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
+#include "protocol/pcm_base64.h"
 #include "tests/analyzer/test_support.h"
 
 namespace brimlow::stt {
@@ -31,7 +31,7 @@ class Backend : public ::testing::Test {
   }
   void audio(const std::string& session, AudioSource source, double capturedAt) {
     backend_->appendAudio(session, source, 0, capturedAt,
-                          common::pcm16Base64(std::vector<int16_t>(1600, 500)));
+                          protocol::pcm16Base64(std::vector<int16_t>(1600, 500)));
   }
 
   testing::EventCapture capture_;

@@ -10,10 +10,10 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
-#include "common/pcm_base64.h"
-#include "platform/scripted/scripted_analysis.h"
+#include "tests/scripted/scripted_analysis.h"
 #include "platform/system/system.h"
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_base64.h"
+#include "protocol/pcm_payload.h"
 #include "tests/analyzer/test_support.h"
 
 namespace brimlow::stt {
@@ -120,7 +120,7 @@ class Channel : public ::testing::Test {
   }
   void append(const std::shared_ptr<SpeechAnalyzerChannel>& channel, size_t samples,
               double capturedAt) {
-    auto buffer = makePCMBuffer(common::pcm16Base64(std::vector<int16_t>(samples, 100)));
+    auto buffer = makePCMBuffer(protocol::pcm16Base64(std::vector<int16_t>(samples, 100)));
     ASSERT_TRUE(buffer);
     EXPECT_FALSE(onStrand([&] { return channel->append(buffer.value(), capturedAt); }));
   }
@@ -221,7 +221,7 @@ TEST_F(Channel, ABufferInTheAnalyzerFormatIsQueuedWithoutACopy) {
       scripted([](auto& s) { s.bestFormat = audio::pcm16Mono16k(); }));
   auto channel = create(service);
   ASSERT_TRUE(channel);
-  auto buffer = makePCMBuffer(common::pcm16Base64(std::vector<int16_t>{1, 2, 3}));
+  auto buffer = makePCMBuffer(protocol::pcm16Base64(std::vector<int16_t>{1, 2, 3}));
   ASSERT_FALSE(onStrand([&] { return (*channel)->append(buffer.value(), 5.0); }));
   ASSERT_FALSE(finish(*channel));
   ASSERT_EQ(service.analyzers()[0].appended.size(), 1u);

@@ -2,7 +2,7 @@
 #include <regex>
 #include <set>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "tests/analyzer/process_fixture.h"
 
 namespace brimlow::testing {
@@ -24,7 +24,7 @@ json audio(const std::string& session, const std::string& source, int64_t sequen
           {"source", source},
           {"sequence", sequence},
           {"capturedAt", capturedAt},
-          {"pcmBase64", common::pcm16Base64(std::vector<int16_t>(samples, 300))}};
+          {"pcmBase64", protocol::pcm16Base64(std::vector<int16_t>(samples, 300))}};
 }
 
 class AnalyzerHelper : public ScriptedHelperTest {

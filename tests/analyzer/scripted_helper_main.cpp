@@ -9,9 +9,10 @@
 #include <sstream>
 
 #include "platform/helper_platform.h"
-#include "platform/scripted/scripted_analysis.h"
 #include "platform/speech/unavailable.h"
+#include "stt-helper/backends.h"
 #include "stt-helper/helper.h"
+#include "tests/scripted/scripted_analysis.h"
 
 namespace {
 
@@ -42,9 +43,10 @@ int main(int argc, char** argv) {
       std::fwrite(line.data(), 1, line.size(), log.get());
     });
   }
+  const stt::Settings settings = stt::readSettings();
   platform::HelperPlatform helperPlatform;
-  helperPlatform.osVersion = platform::linuxReportedOsVersion;
+  helperPlatform.osVersion = [version = settings.osVersion] { return version; };
   helperPlatform.analysis = analysis;
   helperPlatform.recognizer = std::make_shared<speech::UnavailableRecognizerService>();
-  return stt::run(argc, argv, std::move(helperPlatform));
+  return stt::run(argc, argv, settings, std::move(helperPlatform), stt::makeSpeechBackend);
 }

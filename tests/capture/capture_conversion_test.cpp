@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 #include "tests/capture/capture_fixture.h"
 
 namespace brimlow::capture {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "devtools/capture_timing.h"
-#include "stt-helper/pcm.h"
+#include "protocol/pcm_payload.h"
 #include "tests/capture/sound_server.h"
 
 namespace brimlow::testing {

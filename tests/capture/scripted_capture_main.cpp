@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "audio-capture/program.h"
-#include "platform/scripted/scripted_capture.h"
+#include "audio-capture/settings.h"
+#include "tests/scripted/scripted_capture.h"
 
 int main(int argc, char** argv) {
   using namespace brimlow::platform;
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     }
   }).detach();
 
+  const auto version = brimlow::capture::readSettings().osVersion;
   return brimlow::capture::run(argc, argv,
-                               capture::CapturePlatform{linuxReportedOsVersion, service});
+                               capture::CapturePlatform{[version] { return version; }, service});
 }

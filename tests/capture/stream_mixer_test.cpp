@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/stream_mixer.h"
+#include "sound-servers/pulse/stream_mixer.h"
 
 namespace brimlow::platform::pulse {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -182,7 +182,7 @@ TEST_F(CommandLoop, LongAudioLinesAreReadWhole) {
   std::vector<int16_t> samples(16000 * 5, 1234);  // 5 s in one line, ~213 kB
   json command = {{"type", "audio"},    {"sessionId", "s"},
                   {"source", "remote"}, {"sequence", 1},
-                  {"capturedAt", 1.5},  {"pcmBase64", common::pcm16Base64(samples)}};
+                  {"capturedAt", 1.5},  {"pcmBase64", protocol::pcm16Base64(samples)}};
   json event = roundTrip(command.dump());
   EXPECT_EQ(event["pcmBase64"], command["pcmBase64"]);
 }
@@ -191,7 +191,7 @@ TEST(HelperSignals, TermAndIntLetTheLineBeingWrittenFinishThenEndTheHelperBySign
   std::vector<int16_t> samples(16000 * 5, 1234);
   json command = {{"type", "audio"},    {"sessionId", "s"},
                   {"source", "remote"}, {"sequence", 1},
-                  {"capturedAt", 1.5},  {"pcmBase64", common::pcm16Base64(samples)}};
+                  {"capturedAt", 1.5},  {"pcmBase64", protocol::pcm16Base64(samples)}};
   for (int signal : {SIGTERM, SIGINT}) {
     ChildProcess helper(binaryPath(kRecording));
     ASSERT_TRUE(helper.readEvent());

@@ -13,7 +13,9 @@ extern "C" __attribute__((visibility("default"))) int responsibility_spawnattrs_
 
 int main(int argc, char** argv) {
   using namespace brimlow;
-  return stt::run(argc, argv, platform::makeLinuxHelperPlatform(),
+  const stt::Settings settings = stt::readSettings();
+  return stt::run(argc, argv, settings,
+                  platform::makeLinuxHelperPlatform(settings.osVersion, settings.engine),
                   [](stt::BackendContext& context) -> std::unique_ptr<stt::SpeechBackend> {
                     return std::make_unique<testing::RecordingBackend>(context.writer);
                   });

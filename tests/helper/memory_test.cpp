@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -79,7 +79,7 @@ std::string goForwardChunks(const std::string& session, const std::string& sourc
                          {"source", source},
                          {"sequence", ++sequence},
                          {"capturedAt", 250.0 * sequence},
-                         {"pcmBase64", common::pcm16Base64(chunk)}}
+                         {"pcmBase64", protocol::pcm16Base64(chunk)}}
                         .dump());
   }
   return session;

@@ -2,7 +2,7 @@
 // what is written when channels go away while their tasks still answer.
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "stt-helper/legacy/legacy_backend.h"
 #include "tests/legacy/legacy_test_support.h"
 
@@ -28,7 +28,7 @@ class LegacyBackend : public LegacyHarness {
   void audio(const std::string& session, AudioSource source, const std::vector<int16_t>& samples,
              double capturedAt = 0) {
     backend_->appendAudio(session, source, 1, capturedAt ? capturedAt : clock_.now(),
-                          common::pcm16Base64(samples));
+                          protocol::pcm16Base64(samples));
   }
   static std::vector<int16_t> voice() { return std::vector<int16_t>(4000, 1000); }
   static std::vector<int16_t> quiet() { return std::vector<int16_t>(4000, 0); }

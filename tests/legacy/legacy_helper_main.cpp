@@ -25,8 +25,9 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/helper_platform.h"
-#include "platform/scripted/scripted_recognizer.h"
+#include "tests/scripted/scripted_recognizer.h"
 #include "platform/speech/unavailable.h"
+#include "stt-helper/backends.h"
 #include "stt-helper/helper.h"
 
 namespace {
@@ -135,7 +136,7 @@ int main(int argc, char** argv) {
   helperPlatform.osVersion = [] { return platform::OsVersion{15, 0, 0}; };
   helperPlatform.analysis = std::make_shared<speech::UnavailableAnalysisService>();
   helperPlatform.recognizer = std::make_shared<ScriptedRecognizerService>(parseScenario(scenario));
-  return stt::run(argc, argv, std::move(helperPlatform),
+  return stt::run(argc, argv, stt::readSettings(), std::move(helperPlatform),
                   [](stt::BackendContext& context) -> std::unique_ptr<stt::SpeechBackend> {
                     return std::make_unique<ClockFollowingBackend>(stt::makeSpeechBackend(context));
                   });

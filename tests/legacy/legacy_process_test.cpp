@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "tests/support/process.h"
 
 namespace brimlow::testing {
@@ -70,7 +70,7 @@ class LegacyProcess : public ::testing::Test {
          {"source", source},
          {"sequence", ++sequence_},
          {"capturedAt", at},
-         {"pcmBase64", common::pcm16Base64(std::vector<int16_t>(4000, voiced ? 1000 : 0))}});
+         {"pcmBase64", protocol::pcm16Base64(std::vector<int16_t>(4000, voiced ? 1000 : 0))}});
   }
   // Nothing else is written before the answer to a ping.
   void expectNothingMore() {

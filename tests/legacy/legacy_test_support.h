@@ -14,7 +14,7 @@
 #include <asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
-#include "platform/scripted/scripted_recognizer.h"
+#include "tests/scripted/scripted_recognizer.h"
 #include "platform/system/system.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/legacy/dictation_probe.h"

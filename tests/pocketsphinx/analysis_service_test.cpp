@@ -6,9 +6,9 @@
 
 #include <thread>
 
-#include "platform/pocketsphinx/decoder_gate.h"
-#include "platform/pocketsphinx/decoder_pool.h"
-#include "platform/pocketsphinx/services.h"
+#include "engines/pocketsphinx/decoder_gate.h"
+#include "engines/pocketsphinx/decoder_pool.h"
+#include "engines/pocketsphinx/services.h"
 #include "tests/pocketsphinx/sphinx_test_support.h"
 
 namespace brimlow::pocketsphinx {

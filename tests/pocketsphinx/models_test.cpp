@@ -1,12 +1,12 @@
 // Locale matching, the model search path, asset status and installation requests.
-#include "platform/pocketsphinx/models.h"
+#include "engines/pocketsphinx/models.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "platform/pocketsphinx/services.h"
+#include "engines/pocketsphinx/services.h"
 #include "tests/pocketsphinx/sphinx_test_support.h"
 
 namespace brimlow::pocketsphinx {
@@ -33,16 +33,14 @@ TEST(LocaleMatching, NonLocalesHaveNoCanonicalForm) {
     EXPECT_EQ(canonicalLocale(id), std::nullopt) << id;
 }
 
-TEST(ModelSearchPath, EnvironmentThenUserDataThenDistribution) {
-  setenv("BRIMLOW_MODEL_PATH", "/a::/b", 1);
-  setenv("XDG_DATA_HOME", "/xdg", 1);
+TEST(ModelSearchPath, SettingsRootsThenDistribution) {
+  speech::EngineSettings settings;
+  settings.modelRoots = {"/a", "/b", "/xdg/brimlow/models"};
+  configureEngine(settings);
   EXPECT_THAT(modelSearchPath(),
               ElementsAre("/a", "/b", "/xdg/brimlow/models", "/usr/share/pocketsphinx/model"));
-  unsetenv("BRIMLOW_MODEL_PATH");
-  unsetenv("XDG_DATA_HOME");
-  setenv("HOME", "/home/u", 1);
-  EXPECT_THAT(modelSearchPath(),
-              ElementsAre("/home/u/.local/share/brimlow/models", "/usr/share/pocketsphinx/model"));
+  configureEngine({});
+  EXPECT_THAT(modelSearchPath(), ElementsAre("/usr/share/pocketsphinx/model"));
 }
 
 TEST(ModelSearchPath, FindsCompleteModelsOnly) {
@@ -107,9 +105,11 @@ TEST(ModelSearchPath, EarlierRootsWin) {
   TempDir first, second;
   makeModelDirectory(first.path(), "de-de");
   makeModelDirectory(second.path(), "de-de");
-  setenv("BRIMLOW_MODEL_PATH", (second.path().string() + ":" + first.path().string()).c_str(), 1);
+  speech::EngineSettings settings;
+  settings.modelRoots = {second.path().string(), first.path().string()};
+  configureEngine(settings);
   auto model = findModel("de-DE");
-  unsetenv("BRIMLOW_MODEL_PATH");
+  configureEngine({});
   ASSERT_TRUE(model);
   EXPECT_EQ(model->directory, (second.path() / "de-de").string());
 }

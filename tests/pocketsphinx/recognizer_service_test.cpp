@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "platform/pocketsphinx/services.h"
+#include "engines/pocketsphinx/services.h"
 #include "tests/pocketsphinx/sphinx_test_support.h"
 
 namespace brimlow::pocketsphinx {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "engines/pocketsphinx/models.h"
 #include "platform/audio/audio.h"
-#include "platform/pocketsphinx/models.h"
 #include "platform/speech/analysis.h"
 #include "platform/speech/recognizer.h"
 
@@ -137,16 +137,11 @@ inline void makeModelDirectory(const std::filesystem::path& root, const std::str
 class ModelPathScope {
  public:
   explicit ModelPathScope(const std::filesystem::path& root) {
-    setenv("BRIMLOW_MODEL_PATH", root.c_str(), 1);
-    setenv("XDG_DATA_HOME", xdg_.path().c_str(), 1);
+    speech::EngineSettings settings;
+    settings.modelRoots = {root.string()};
+    configureEngine(settings);
   }
-  ~ModelPathScope() {
-    unsetenv("BRIMLOW_MODEL_PATH");
-    unsetenv("XDG_DATA_HOME");
-  }
-
- private:
-  TempDir xdg_;
+  ~ModelPathScope() { configureEngine({}); }
 };
 
 // Collects what an analyzer's sink receives.

@@ -3,9 +3,9 @@
 
 #include <map>
 
-#include "platform/pocketsphinx/pronunciation.h"
-#include "platform/pocketsphinx/spelling.h"
-#include "platform/pocketsphinx/vocabulary.h"
+#include "engines/pocketsphinx/pronunciation.h"
+#include "engines/pocketsphinx/spelling.h"
+#include "engines/pocketsphinx/vocabulary.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

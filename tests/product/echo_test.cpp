@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "tests/product/recordings.h"
 #include "tests/support/process.h"
 
@@ -67,7 +67,7 @@ json audio(const std::string& session, const char* source, int64_t sequence, int
                             samples.begin() + (chunk + 1) * kChunk);
   return {{"type", "audio"},          {"sessionId", session},
           {"source", source},         {"sequence", sequence},
-          {"capturedAt", capturedAt}, {"pcmBase64", common::pcm16Base64(part)}};
+          {"capturedAt", capturedAt}, {"pcmBase64", protocol::pcm16Base64(part)}};
 }
 
 // The texts of each session's "self" finals, and how many "remote" finals it had.

@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "common/pcm_base64.h"
+#include "protocol/pcm_base64.h"
 #include "tests/product/recordings.h"
 #include "tests/support/process.h"
 
@@ -51,7 +51,7 @@ int64_t feed(ChildProcess& helper, const std::string& session, const std::vector
   auto next = std::chrono::steady_clock::now();
   for (size_t at = 0; at < all.size(); at += 4000, ++sequence) {
     std::vector<int16_t> chunk(all.begin() + at, all.begin() + std::min(all.size(), at + 4000));
-    helper.writeJson(audioCommand(session, sequence, common::pcm16Base64(chunk)));
+    helper.writeJson(audioCommand(session, sequence, protocol::pcm16Base64(chunk)));
     if (realTime) {
       next += std::chrono::milliseconds(250);
       std::this_thread::sleep_until(next);  // a live source, not a synchronisation
@@ -66,7 +66,7 @@ int64_t feed(ChildProcess& helper, const std::string& session, const std::vector
 std::optional<json> finalWhileSilent(ChildProcess& helper, const std::string& session,
                                      int64_t sequence, std::chrono::seconds limit,
                                      std::vector<json>* before = nullptr) {
-  const std::string silence = common::pcm16Base64(std::vector<int16_t>(4000, 0));
+  const std::string silence = protocol::pcm16Base64(std::vector<int16_t>(4000, 0));
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (auto final = helper.readEventOfType("transcript.final", 250ms, before)) return final;
@@ -305,7 +305,7 @@ TEST(RealEngine, LegacyPathWritesNamesAndTermsAsGivenProperNounsWithCapitalsAndA
 }
 
 TEST(RealEngine, DefaultJapaneseLocaleGetsTheUnsupportedAnswersOnBothPaths) {
-  const std::string chunk = common::pcm16Base64(std::vector<int16_t>(4000, 500));
+  const std::string chunk = protocol::pcm16Base64(std::vector<int16_t>(4000, 500));
   json audio = {{"type", "audio"}, {"sessionId", "ja"},    {"source", "remote"},
                 {"sequence", 0},   {"capturedAt", 1.7e12}, {"pcmBase64", chunk}};
   {

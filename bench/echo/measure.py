@@ -3,7 +3,6 @@
 import base64
 import json
 import os
-import re
 import statistics
 import subprocess
 import sys
@@ -11,27 +10,15 @@ import threading
 import time
 import wave
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from scoring import edits, words  # noqa: E402
+
 CHUNK = 4000  # the other side's chunks: 250 ms, as the capture program writes them
 
 
 def samples(path):
     with wave.open(path) as w:
         return w.readframes(w.getnframes())
-
-
-def words(text):
-    return re.findall(r"[a-z0-9']+", text.lower())
-
-
-def edits(a, b):
-    row = list(range(len(b) + 1))
-    for i in range(1, len(a) + 1):
-        diag, row[0] = row[0], i
-        for j in range(1, len(b) + 1):
-            up = row[j]
-            row[j] = min(row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1]))
-            diag = up
-    return row[len(b)]
 
 
 class Session:

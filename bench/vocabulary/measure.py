@@ -12,27 +12,14 @@ name, compound, acronym, other).
 import base64, glob, json, os, re, select, struct, subprocess, sys, time, wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from scoring import edits, words  # noqa: E402
 SETS = ("jargon", "names")
 KINDS = ("name", "compound", "acronym", "other")
 VOICES = ("slt", "rms")
 LIBRIVOX = "/usr/share/pocketsphinx/test/data/librivox"
 SPEECH = os.path.normpath(os.path.join(HERE, "../../../shared/data/speech"))
 ENV = dict(os.environ, BRIMLOW_RESEARCH_LOCALE="en-US")
-
-
-def words(text):
-    return re.findall(r"[\w']+", text.lower())
-
-
-def edits(a, b):
-    row = list(range(len(b) + 1))
-    for i in range(1, len(a) + 1):
-        diag, row[0] = row[0], i
-        for j in range(1, len(b) + 1):
-            up = row[j]
-            row[j] = min(row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1]))
-            diag = up
-    return row[len(b)]
 
 
 def vocabulary(name):

@@ -112,12 +112,18 @@ Heard relay(const char* version, std::chrono::milliseconds step) {
       ++heard.remoteFinals[id];
   };
   // Chunks as a live host relays them, one of each source per session every `step`; after the
-  // meeting the room stays quiet (the last chunk again) until the local user's final is in, as
-  // a loaded machine may decode behind the audio.
+  // meeting the room stays quiet (the last chunk again) until every final the meeting must give
+  // is in, as a loaded machine may decode behind the audio (stopping a legacy session cuts off
+  // what it has not decoded yet). What must not come gets the same time to come.
+  auto waitingForFinals = [&] {
+    return heard.self["local"].empty() || heard.self["off"].empty() ||
+           heard.remoteFinals["echo"] == 0 || heard.remoteFinals["offset"] == 0 ||
+           heard.remoteFinals["off"] == 0;
+  };
   const int64_t chunks = static_cast<int64_t>(m.remote.size() / kChunk);
   auto next = std::chrono::steady_clock::now();
-  for (int64_t sequence = 0;
-       sequence < chunks || (heard.self["local"].empty() && sequence < 4 * chunks); ++sequence) {
+  for (int64_t sequence = 0; sequence < chunks || (waitingForFinals() && sequence < 4 * chunks);
+       ++sequence) {
     const double stamp = kStart + 250.0 * sequence;
     const int64_t at = std::min(sequence, chunks - 1);
     for (const auto& [id, session] : sessions) {

@@ -1,6 +1,6 @@
 #include "audio-capture/event_writer.h"
 
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 namespace brimlow::capture {
 

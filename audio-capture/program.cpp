@@ -13,7 +13,7 @@
 #include <asio/signal_set.hpp>
 
 #include "audio-capture/system_audio_capture.h"
-#include "platform/system/line_reader.h"
+#include "support/system/line_reader.h"
 
 namespace brimlow::capture {
 

@@ -7,7 +7,7 @@
 //
 // libpulse reads its own variables (PULSE_SERVER, PULSE_RUNTIME_PATH, XDG_RUNTIME_DIR) to find
 // the sound server.
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 namespace brimlow::capture {
 

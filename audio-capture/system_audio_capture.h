@@ -13,8 +13,8 @@
 
 #include "audio-capture/capture_failure.h"
 #include "audio-capture/event_writer.h"
-#include "platform/audio/converter.h"
 #include "platform/capture/capture.h"
+#include "support/audio/converter.h"
 
 namespace brimlow::capture {
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "bench/word_errors.h"
-#include "common/text.h"
+#include "support/text.h"
 
 namespace brimlow::bench {
 

@@ -7,7 +7,7 @@
 #include "platform/speech/analysis.h"
 #include "platform/speech/engine_settings.h"
 #include "platform/speech/recognizer.h"
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 namespace brimlow::platform {
 

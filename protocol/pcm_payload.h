@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/audio/audio.h"
 #include "platform/expected.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::stt {
 

@@ -1,6 +1,6 @@
 #include "stt-helper/event_writer.h"
 
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 namespace brimlow::stt {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/system/json_lines.h"
 #include "protocol/helper_events.h"
+#include "support/system/json_lines.h"
 
 namespace brimlow::stt {
 

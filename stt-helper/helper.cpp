@@ -14,10 +14,10 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 
-#include "platform/system/line_reader.h"
-#include "platform/system/reexec.h"
 #include "stt-helper/modes.h"
 #include "stt-helper/text.h"
+#include "support/system/line_reader.h"
+#include "support/system/reexec.h"
 
 namespace brimlow::stt {
 

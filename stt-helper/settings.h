@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/speech/engine_settings.h"
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 namespace brimlow::stt {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/text.h"
+#include "support/text.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

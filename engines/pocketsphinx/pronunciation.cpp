@@ -10,7 +10,7 @@
 #include <cctype>
 #include <mutex>
 
-#include "common/text.h"
+#include "support/text.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

@@ -7,8 +7,8 @@
 #include <iterator>
 #include <utility>
 
-#include "common/text.h"
 #include "engines/pocketsphinx/pronunciation.h"
+#include "support/text.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

@@ -8,9 +8,9 @@
 #include <set>
 #include <string_view>
 
-#include "common/text.h"
 #include "engines/pocketsphinx/pronunciation.h"
 #include "engines/pocketsphinx/spelling.h"
+#include "support/text.h"
 
 namespace brimlow::pocketsphinx {
 namespace {

@@ -17,9 +17,9 @@
 
 #include <asio/any_io_executor.hpp>
 
-#include "platform/audio/audio.h"
 #include "platform/expected.h"
-#include "platform/system/system.h"
+#include "support/audio/audio.h"
+#include "support/system/system.h"
 
 namespace brimlow::platform::capture {
 

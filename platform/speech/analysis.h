@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/speech.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::speech {
 

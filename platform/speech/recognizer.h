@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/audio.h"
 #include "platform/speech/speech.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::speech {
 

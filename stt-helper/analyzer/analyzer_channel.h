@@ -17,13 +17,13 @@
 
 #include <asio/any_io_executor.hpp>
 
-#include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/analysis.h"
 #include "protocol/helper_commands.h"
 #include "stt-helper/analyzer/analyzer_errors.h"
 #include "stt-helper/analyzer/buffer_converter.h"
 #include "stt-helper/event_writer.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::stt {
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/audio/audio.h"
-#include "platform/audio/converter.h"
 #include "platform/expected.h"
+#include "support/audio/audio.h"
+#include "support/audio/converter.h"
 
 namespace brimlow::stt {
 

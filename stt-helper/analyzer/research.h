@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "platform/audio/audio_file.h"
 #include "platform/speech/analysis.h"
 #include "platform/speech/speech.h"
 #include "stt-helper/analyzer/analyzer_errors.h"
 #include "stt-helper/event_writer.h"
+#include "support/audio/audio_file.h"
 
 namespace brimlow::stt {
 

@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include "platform/audio/echo_canceller.h"
 #include "stt-helper/echo/echo_delay.h"
+#include "support/audio/echo_canceller.h"
 
 namespace brimlow::stt::echo {
 

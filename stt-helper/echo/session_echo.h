@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/audio.h"
-#include "platform/audio/echo_canceller.h"
+#include "support/audio/audio.h"
+#include "support/audio/echo_canceller.h"
 
 namespace brimlow::stt {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <mutex>
 
-#include "common/text.h"
 #include "protocol/pcm_payload.h"
 #include "stt-helper/event_writer.h"
+#include "support/text.h"
 
 namespace brimlow::stt {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/audio/audio.h"
 #include "platform/speech/recognizer.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::stt {
 

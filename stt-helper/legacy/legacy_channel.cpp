@@ -11,9 +11,9 @@
 
 #include <asio/post.hpp>
 
-#include "common/text.h"
 #include "stt-helper/legacy/dictation_probe.h"
 #include "stt-helper/text.h"
+#include "support/text.h"
 
 namespace brimlow::stt {
 

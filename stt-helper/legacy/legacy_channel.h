@@ -16,12 +16,12 @@
 
 #include <asio/io_context.hpp>
 
-#include "platform/audio/audio.h"
 #include "platform/expected.h"
 #include "platform/speech/recognizer.h"
 #include "protocol/helper_commands.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/legacy/legacy_errors.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::stt {
 

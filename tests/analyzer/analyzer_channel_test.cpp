@@ -10,11 +10,11 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
-#include "tests/scripted/scripted_analysis.h"
-#include "platform/system/system.h"
 #include "protocol/pcm_base64.h"
 #include "protocol/pcm_payload.h"
+#include "support/system/system.h"
 #include "tests/analyzer/test_support.h"
+#include "tests/scripted/scripted_analysis.h"
 
 namespace brimlow::stt {
 namespace {

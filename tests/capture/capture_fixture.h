@@ -7,9 +7,9 @@
 #include <asio/post.hpp>
 
 #include "audio-capture/system_audio_capture.h"
-#include "tests/scripted/scripted_capture.h"
-#include "platform/system/system.h"
+#include "support/system/system.h"
 #include "tests/capture/recorded_events.h"
+#include "tests/scripted/scripted_capture.h"
 
 namespace brimlow::capture::testing {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/system/system.h"
+#include "support/system/system.h"
 #include "tests/capture/recorded_events.h"
 
 namespace brimlow::capture {

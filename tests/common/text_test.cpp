@@ -1,5 +1,5 @@
 // The shared text helpers: ASCII lower case and word tokens, UTF-8 left as it is.
-#include "common/text.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 namespace brimlow::stt {
 namespace {

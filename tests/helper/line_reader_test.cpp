@@ -1,5 +1,5 @@
-// The standard-input line reader both programs use (platform/system/line_reader.h).
-#include "platform/system/line_reader.h"
+// The standard-input line reader both programs use (support/system/line_reader.h).
+#include "support/system/line_reader.h"
 
 #include <unistd.h>
 

@@ -14,10 +14,10 @@
 #include <asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
-#include "tests/scripted/scripted_recognizer.h"
-#include "platform/system/system.h"
 #include "stt-helper/event_writer.h"
 #include "stt-helper/legacy/dictation_probe.h"
+#include "support/system/system.h"
+#include "tests/scripted/scripted_recognizer.h"
 
 namespace brimlow::testing {
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "engines/pocketsphinx/models.h"
-#include "platform/audio/audio.h"
 #include "platform/speech/analysis.h"
 #include "platform/speech/recognizer.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::pocketsphinx::testing {
 

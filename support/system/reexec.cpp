@@ -1,4 +1,4 @@
-#include "platform/system/reexec.h"
+#include "support/system/reexec.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 extern char** environ;
 

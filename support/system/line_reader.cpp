@@ -1,4 +1,4 @@
-#include "platform/system/line_reader.h"
+#include "support/system/line_reader.h"
 
 #include <unistd.h>
 

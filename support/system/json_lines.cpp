@@ -1,4 +1,4 @@
-#include "platform/system/json_lines.h"
+#include "support/system/json_lines.h"
 
 #include <unistd.h>
 

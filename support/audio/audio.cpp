@@ -1,4 +1,4 @@
-#include "platform/audio/audio.h"
+#include "support/audio/audio.h"
 
 #include <new>
 #include <sstream>

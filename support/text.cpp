@@ -1,4 +1,4 @@
-#include "common/text.h"
+#include "support/text.h"
 
 namespace brimlow::common {
 
@@ -10,8 +10,8 @@ char lowerAscii(char c) {
 
 bool isWordByte(char c) {
   const auto u = static_cast<unsigned char>(c);
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '\'' || u >= 0x80;
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '\'' ||
+         u >= 0x80;
 }
 
 }  // namespace

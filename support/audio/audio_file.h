@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/audio/audio.h"
 #include "platform/expected.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::audio {
 

@@ -1,4 +1,4 @@
-#include "platform/audio/converter.h"
+#include "support/audio/converter.h"
 
 #include <soxr.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/audio.h"
+#include "support/audio/audio.h"
 
 namespace brimlow::audio {
 

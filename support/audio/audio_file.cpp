@@ -1,4 +1,4 @@
-#include "platform/audio/audio_file.h"
+#include "support/audio/audio_file.h"
 
 #include <sndfile.h>
 

@@ -1,4 +1,4 @@
-#include "platform/system/system.h"
+#include "support/system/system.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "platform/audio/echo_canceller.h"
+#include "support/audio/echo_canceller.h"
 
 #include <speex/speex_echo.h>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>

@@ -87,8 +87,9 @@ namespace {
 
 std::mutex engineMutex;
 speech::EngineSettings& configuredEngine() {
-  static speech::EngineSettings settings;
-  return settings;
+  // Never destroyed: detached recognition threads may still read it while the process exits.
+  static auto* settings = new speech::EngineSettings;
+  return *settings;
 }
 
 }  // namespace

@@ -204,6 +204,7 @@ void PulseStream::onTick(pa_mainloop_api*, pa_time_event* event, const timeval*,
   if (self->ended_) return;
   self->reap();
   const pa_usec_t now = pa_rtclock_now();
+  self->dropEndedRecorders(now);
   const pa_usec_t fallback =
       static_cast<pa_usec_t>(4 * self->options_.stall.count()) * PA_USEC_PER_MSEC;
   if (self->timerIsClock_ || now - self->lastClockAt_ >= fallback) {

@@ -58,6 +58,9 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
     pa_stream* stream = nullptr;
     // Its own connection (ownConnections_), or nullptr for the shared one.
     pa_context* context = nullptr;
+    // When the stream it follows was removed (0 while it plays): its last sound may still be on
+    // the way, so the recording waits for the server to end it.
+    pa_usec_t endingSince = 0;
   };
 
   // An output and a reader of its whole monitor, the keeper. Without a reader a null output
@@ -112,6 +115,10 @@ class PulseStream final : public capture::Stream, public std::enable_shared_from
   void addRecorder(uint32_t sinkInput, const Output& output);
   void startRecording(Recorder& recorder, pa_context* context);
   void removeRecorder(uint32_t sinkInput);
+  // The playback stream is gone; its recording ends once its last sound is in.
+  void inputRemoved(uint32_t sinkInput);
+  // Recordings whose end the server never confirmed, given up after a while.
+  void dropEndedRecorders(pa_usec_t now);
   // The recording ended without being asked (its stream or its connection): it is tried again
   // only where its playback stream plays next.
   void recordingEnded(Recorder& recorder);

@@ -196,7 +196,9 @@ void PulseStream::onRecorderConnection(pa_context* context, void* userdata) {
   if (self->ended_) return;
   const auto state = pa_context_get_state(context);
   if (state == PA_CONTEXT_READY) return self->startRecording(*recorder, context);
-  if (!PA_CONTEXT_IS_GOOD(state)) self->recordingEnded(*recorder);
+  if (PA_CONTEXT_IS_GOOD(state)) return;
+  if (recorder->endingSince != 0) return self->removeRecorder(recorder->sinkInput);
+  self->recordingEnded(*recorder);
 }
 
 void PulseStream::removeRecorder(uint32_t sinkInput) {
@@ -207,6 +209,29 @@ void PulseStream::removeRecorder(uint32_t sinkInput) {
   retire(recorder->stream);
   retire(recorder->context);
   mixer_->removeSource(recorder->source);
+}
+
+// With a connection per recording, the removal comes on the shared connection while the
+// stream's last fragments may still wait on its own: ending it here would lose them. The server
+// ends a recording whose stream is gone after the sound it had for it.
+void PulseStream::inputRemoved(uint32_t sinkInput) {
+  failed_.erase(sinkInput);
+  auto it = recorders_.find(sinkInput);
+  if (it == recorders_.end()) return;
+  Recorder& recorder = *it->second;
+  if (!recorder.stream || pa_stream_get_state(recorder.stream) != PA_STREAM_READY)
+    return removeRecorder(sinkInput);
+  if (recorder.endingSince == 0) recorder.endingSince = pa_rtclock_now();
+}
+
+void PulseStream::dropEndedRecorders(pa_usec_t now) {
+  // The server ends them within milliseconds; one that does not is not kept for ever.
+  constexpr pa_usec_t kEndWait = 2 * PA_USEC_PER_SEC;
+  std::vector<uint32_t> overdue;
+  for (const auto& [sinkInput, recorder] : recorders_)
+    if (recorder->endingSince != 0 && now - recorder->endingSince >= kEndWait)
+      overdue.push_back(sinkInput);
+  for (uint32_t sinkInput : overdue) removeRecorder(sinkInput);
 }
 
 void PulseStream::recordingEnded(Recorder& recorder) {
@@ -342,6 +367,8 @@ void PulseStream::onRecorderState(pa_stream* stream, void* userdata) {
   PulseStream* self = recorder->owner;
   auto state = pa_stream_get_state(stream);
   if (self->ended_ || (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)) return;
+  // Its stream is gone and everything it played has been read.
+  if (recorder->endingSince != 0) return self->removeRecorder(recorder->sinkInput);
   // The stream it followed has ended or moved to another output (which ends its recordings
   // from this one); that is no failure of the capture.
   self->recordingEnded(*recorder);
@@ -360,11 +387,7 @@ void PulseStream::onSubscribe(pa_context*, pa_subscription_event_type_t event, u
     return;
   }
   if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-  if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
-    self->removeRecorder(index);
-    self->failed_.erase(index);
-    return;
-  }
+  if (type == PA_SUBSCRIPTION_EVENT_REMOVE) return self->inputRemoved(index);
   // New streams may name their output only in a later change, and a move is a change too.
   self->lookAtInput(index);
 }

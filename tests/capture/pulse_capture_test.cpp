@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <numbers>
 #include <random>
 
@@ -30,12 +31,27 @@ const std::string kRecording =
 
 // Tone files in a directory of this test process's own: the PulseAudio and PipeWire runs of a
 // test run side by side, and one writing a shared file while the other plays it cut the tone.
+// The sound files of one run, in a folder of their own that goes when the run ends.
+class ToneFolder {
+ public:
+  ToneFolder() : path_(::testing::TempDir() + "brimlow-tones-XXXXXX") {
+    made_ = ::mkdtemp(path_.data()) != nullptr;
+    if (!made_) path_ = ::testing::TempDir();
+  }
+  ~ToneFolder() {
+    std::error_code ignored;
+    if (made_) std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+  bool made_ = false;
+};
+
 std::string toneFile(const std::string& name) {
-  static const std::string dir = [] {
-    std::string pattern = ::testing::TempDir() + "brimlow-tones-XXXXXX";
-    return std::string(::mkdtemp(pattern.data()) ? pattern : ::testing::TempDir()) + "/";
-  }();
-  return dir + name;
+  static const ToneFolder folder;
+  return folder.file(name);
 }
 
 std::vector<int16_t> samplesOf(const json& chunk) {
@@ -421,13 +437,15 @@ TEST_F(RealCapture, AStreamMovedToAnotherOutputKeepsComingThrough) {
 
 TEST_F(RealCapture, AServerKilledWhileStreamsPlayOnTwoOutputsIsReportedOnce) {
   server_.addOutput(kOtherOutput);
-  const std::string tone = toneFile("killed-440.wav");
+  // Two pitches: one tone on both outputs may come out half a period apart and cancel out.
+  const std::string tone = toneFile("killed-440.wav"), otherTone = toneFile("killed-660.wav");
   writeSineWav(tone, 16000, 10.0, 440.0, 0.5);
+  writeSineWav(otherTone, 16000, 10.0, 660.0, 0.5);
   auto capture = startCapture();
   expectStatus(*capture, "requesting");
   expectStatus(*capture, "started");
   auto first = server_.play(tone);
-  auto second = server_.play(tone, kOtherOutput);
+  auto second = server_.play(otherTone, kOtherOutput);
   bool loud = false;
   for (int i = 0; i < 40 && !loud; ++i) {
     auto chunk = capture->readEvent();
@@ -536,8 +554,11 @@ TEST_F(RealCapture, WhilePlayersComeAndGoTheChunksKeepTimeAndEverySoundComesThro
   EXPECT_GE(marked, 9) << "marks lost during the churn";
   RecordProperty("markShift", std::to_string(furthest));
 
-  // Every clip at its full level, where and when it was started. Its first 50 ms are left out:
-  // the server records a new stream only from a little after it starts.
+  // Every clip where and when it was started, and every 100 ms of it at its level to the end.
+  // Its first 50 ms are left out: the server records a new stream only from a little after it
+  // starts. A loaded server may skip one of its periods (10-21 ms) of a stream's recording, so
+  // each piece is looked for a little around where the one before it ended, and the piece
+  // across such a skip is only partly there.
   ASSERT_GE(played.size(), 9u);
   double weakest = 2;
   for (const auto& clip : played) {
@@ -545,11 +566,24 @@ TEST_F(RealCapture, WhilePlayersComeAndGoTheChunksKeepTimeAndEverySoundComesThro
     const auto match =
         devtools::bestMatch(timeline.samples(), heard, timeline.sampleAt(clip.startedAt - 50),
                             timeline.sampleAt(clip.startedAt + 300));
-    EXPECT_GT(match.correlation, 0.3) << "a clip started at " << clip.startedAt - churnFrom;
-    EXPECT_NEAR(match.gain, 1.0, 0.15) << "a clip started at " << clip.startedAt - churnFrom;
-    weakest = std::min(weakest, match.correlation);
+    const double startedAt = clip.startedAt - churnFrom;
+    constexpr size_t kPiece = 1600, kAround = 400;
+    double gains = 0;
+    size_t pieces = 0;
+    for (size_t at = 0, place = match.at; at + kPiece <= heard.size(); at += kPiece, ++pieces) {
+      const auto piece =
+          devtools::bestMatch(timeline.samples(), std::span(heard).subspan(at, kPiece),
+                              place > kAround ? place - kAround : 0, place + kAround);
+      EXPECT_GT(piece.gain, 0.4) << "a clip started at " << startedAt << ", at " << at / 16
+                                 << " ms of it";
+      gains += piece.gain;
+      weakest = std::min(weakest, piece.gain);
+      place = piece.at + kPiece;
+    }
+    ASSERT_GT(pieces, 0u);
+    EXPECT_NEAR(gains / double(pieces), 1.0, 0.2) << "a clip started at " << startedAt;
   }
-  RecordProperty("weakestCorrelation", std::to_string(weakest));
+  RecordProperty("weakestPiece", std::to_string(weakest));
 }
 
 }  // namespace
